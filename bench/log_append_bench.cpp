@@ -1,0 +1,39 @@
+// Appends lines of 40 characters through the log with the window's view attached, and reports the time
+// per thousand appends at the start and at the end: the cost of a line must not grow with the log.
+#include "log/LogText.h"
+#include "ui/LogWindow.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+int main(int argc, char* argv[]) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int lines = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 30000;
+    QTemporaryDir dir;
+    kova::LogText log{QDir(dir.path())};
+    kova::LogWindow window(log);
+    window.show();
+
+    const QString message(40, u'あ');
+    QList<qint64> blockNs;
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 1; i <= lines; ++i) {
+        log.AppendLog(message);
+        if (i % 1000 == 0) {
+            blockNs.append(timer.nsecsElapsed());
+            timer.restart();
+        }
+    }
+    QTextStream out(stdout);
+    out << "log appends: " << lines << " lines of 40 characters, view attached\n";
+    if (blockNs.size() >= 2) {
+        out << "first 1000: " << blockNs.first() / 1000 << " ns per line\n";
+        out << "last 1000:  " << blockNs.last() / 1000 << " ns per line\n";
+    }
+    out << "log files written: " << QDir(dir.path()).entryList({QStringLiteral("*.log")}).size() << "\n";
+    return 0;
+}

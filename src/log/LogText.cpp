@@ -1,0 +1,63 @@
+#include "LogText.h"
+
+#include "relay/Cp932.h"
+
+#include <QFile>
+
+namespace kova {
+
+LogText::LogText(QDir directory, Clock clock, QObject* parent)
+    : QObject(parent)
+    , m_directory(std::move(directory))
+    , m_clock(std::move(clock)) {}
+
+QString LogText::stamp(const QDateTime& moment) const {
+    return moment.toString(QStringLiteral("yyyy/MM/dd H:mm:ss"));
+}
+
+QString LogText::fileNameFor(const QDateTime& moment) {
+    return moment.toString(QStringLiteral("yyyyMMddHHmmss")) + QStringLiteral(".log");
+}
+
+void LogText::AppendLog(const QString& message) {
+    if (2 * message.size() + 2 * m_text.size() >= Limit) {
+        QString error;
+        if (SaveLogFile(&error)) {
+            clear();
+        } else {
+            // Keep every line: the text stays and grows until a later save succeeds.
+            appendLine(QStringLiteral("ログを保存できませんでした。") + error);
+        }
+    }
+    appendLine(message);
+}
+
+void LogText::appendLine(const QString& message) {
+    QString chunk;
+    chunk.reserve(message.size() + 30);
+    chunk += QStringLiteral("\r\n");
+    chunk += message;
+    chunk += QStringLiteral("   [");
+    chunk += stamp(m_clock());
+    chunk += u']';
+    m_text += chunk;
+    Q_EMIT appended(chunk);
+}
+
+bool LogText::SaveLogFile(QString* error) {
+    QFile file(m_directory.filePath(fileNameFor(m_clock())));
+    const QByteArray bytes = cp932::encode(QString(m_text + QStringLiteral("\r\n")));
+    const bool ok =
+        file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(bytes) == bytes.size() && file.flush();
+    if (!ok && error)
+        *error = QStringLiteral("%1: %2").arg(file.fileName(), file.errorString());
+    file.close();
+    return ok && file.error() == QFileDevice::NoError;
+}
+
+void LogText::clear() {
+    m_text.clear();
+    Q_EMIT cleared();
+}
+
+} // namespace kova

@@ -1,0 +1,141 @@
+#include "ChatServer.h"
+
+#include "Winsock.h"
+#include "log/LogText.h"
+#include "settings/NotificationSound.h"
+#include "settings/Settings.h"
+
+namespace kova {
+
+namespace {
+const QString RegisterTag = QStringLiteral("NAME:");
+const QString LeaveTag = QStringLiteral("RNAME:");
+const QString IdleMessage = QStringLiteral(" ");
+
+QString leaveNotice(int index) {
+    return LeaveTag + QString::number(index) + u':';
+}
+} // namespace
+
+ChatServer::ChatServer(RelayTables& tables, Winsock& sockets, LogText& log, const Settings& settings,
+                       NotificationSound& sound, QObject* parent)
+    : QObject(parent)
+    , m_tables(tables)
+    , m_sockets(sockets)
+    , m_log(log)
+    , m_settings(settings)
+    , m_sound(sound)
+    , m_broadcaster(tables, sockets) {
+    connect(&m_sockets, &Winsock::connectionRequested, this, &ChatServer::onConnectionRequest);
+    connect(&m_sockets, &Winsock::errorOccurred, this, &ChatServer::onError);
+    connect(&m_sockets, &Winsock::dataArrived, this, [this](int index, qint32) { onDataArrival(index); });
+    connect(&m_sockets, &Winsock::closed, this, &ChatServer::onClose);
+    connect(&m_sockets, &Winsock::sendCompleted, this, [this](int index) { m_broadcaster.onSendComplete(index); });
+}
+
+QString& ChatServer::slotName(int index) {
+    return m_tables.SlotName.at(static_cast<std::size_t>(index));
+}
+
+bool ChatServer::OpenServer(quint16 port) {
+    m_tables.SendCursor = 0;
+    m_tables.SlotState.at(0) = SLOT_FREE;
+    m_sockets.setLocalPort(0, port);
+    if (!m_sockets.Listen(0)) {
+        m_errorString = m_sockets.errorString(0);
+        return false;
+    }
+    m_log.AppendLog(QStringLiteral("サーバとして待ち受けます。"));
+    m_tables.SlotState.at(0) = SLOT_SERVER;
+    m_tables.SlotName.at(0) = QStringLiteral("サーバ");
+    for (int i = 1; i < SlotCount; ++i)
+        slotName(i).clear();
+    return true;
+}
+
+void ChatServer::RefreshNameList() {
+    m_nameList.clear();
+    for (const QString& name : m_tables.SlotName)
+        m_nameList.append(name);
+    Q_EMIT nameListRefreshed(m_nameList);
+}
+
+void ChatServer::onConnectionRequest(int index, qint32 requestId) {
+    if (index != 0)
+        return;
+    for (int slot = 1; slot < SlotCount; ++slot) {
+        if (m_tables.SlotState.at(static_cast<std::size_t>(slot)) == SLOT_FREE) {
+            m_sockets.Close(slot);
+            m_sockets.setLocalPort(slot, 0);
+            m_sockets.Accept(slot, requestId);
+            m_tables.SlotState.at(static_cast<std::size_t>(slot)) = SLOT_CONNECTED;
+            return;
+        }
+    }
+}
+
+void ChatServer::onError(int index, int number, const QString& description) {
+    Q_UNUSED(index);
+    Q_UNUSED(number);
+    m_log.AppendLog(description);
+}
+
+void ChatServer::soundIf(const QString& flag) {
+    if (Settings::isOn(flag))
+        m_sound.SoundOut();
+}
+
+void ChatServer::onDataArrival(int index) {
+    if (index == 0)
+        return;
+    QString& out = m_tables.OutMessage;
+    m_sockets.GetData(index, out);
+    if (out == IdleMessage)
+        return;
+
+    if (out.contains(LeaveTag)) {
+        slotName(index).clear();
+        RefreshNameList();
+        out = leaveNotice(index);
+        soundIf(m_settings.SoundOnJoinLeave);
+    } else if (const qsizetype at = out.indexOf(RegisterTag); at >= 0) {
+        slotName(index) = out.mid(at + RegisterTag.size());
+        RefreshNameList();
+        m_log.AppendLog(slotName(index) + QStringLiteral("さんが来ました。"));
+        out.clear();
+        for (int c = 0; c < SlotCount; ++c) {
+            if (m_tables.SlotState.at(static_cast<std::size_t>(c)) != SLOT_FREE)
+                out += RegisterTag + QString::number(c) + u':' + slotName(c) + u'+';
+        }
+        soundIf(m_settings.SoundOnJoinLeave);
+    } else {
+        out = slotName(index) + QStringLiteral(" > ") + out;
+        m_log.AppendLog(out);
+        soundIf(m_settings.SoundOnMessage);
+    }
+    StartBroadcast();
+}
+
+void ChatServer::onClose(int index) {
+    // Only a client slot can close; a repeated event for a slot already freed is not a second departure.
+    if (index == 0 || m_tables.SlotState.at(static_cast<std::size_t>(index)) != SLOT_CONNECTED)
+        return;
+    soundIf(m_settings.SoundOnJoinLeave);
+    m_log.AppendLog(slotName(index) + QStringLiteral("さんが帰りました。"));
+    m_tables.OutMessage = leaveNotice(index);
+    StartBroadcast();
+    m_tables.SlotState.at(static_cast<std::size_t>(index)) = SLOT_FREE;
+    slotName(index).clear();
+    RefreshNameList();
+    m_broadcaster.onConnectionLost(index);
+}
+
+QString ChatServer::OperatorChatLine(const QString& text) const {
+    return m_tables.SlotName.at(0) + QStringLiteral(" > ") + text;
+}
+
+QString ChatServer::NicknameAnnouncement() const {
+    return RegisterTag + QStringLiteral("0:") + m_tables.SlotName.at(0) + u'+';
+}
+
+} // namespace kova

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "Broadcaster.h"
+#include "RelayTables.h"
+
+#include <QObject>
+#include <QStringList>
+
+namespace kova {
+
+class LogText;
+class NotificationSound;
+struct Settings;
+class Winsock;
+
+// The chat relay: the listener and the ten slots, the handling of every incoming message and of
+// closed connections, and the broadcast of what they produce.
+class ChatServer : public QObject {
+    Q_OBJECT
+
+public:
+    ChatServer(RelayTables& tables, Winsock& sockets, LogText& log, const Settings& settings, NotificationSound& sound,
+               QObject* parent = nullptr);
+
+    // Opens the listener on element 0 and resets the slot tables. Returns false, logging nothing,
+    // when the listener cannot be opened; errorString() then says why.
+    bool OpenServer(quint16 port = ServerPort);
+    QString errorString() const { return m_errorString; }
+
+    void RefreshNameList();
+    // Row i is SlotName(i); always ten rows once refreshed.
+    const QStringList& nameList() const { return m_nameList; }
+
+    QString OperatorChatLine(const QString& text) const;
+    QString NicknameAnnouncement() const;
+    void StartBroadcast() { m_broadcaster.StartBroadcast(); }
+    const Broadcaster& broadcaster() const { return m_broadcaster; }
+
+    RelayTables& tables() { return m_tables; }
+    const RelayTables& tables() const { return m_tables; }
+    Winsock& sockets() { return m_sockets; }
+
+Q_SIGNALS:
+    void nameListRefreshed(const QStringList& rows);
+
+private:
+    void onConnectionRequest(int index, qint32 requestId);
+    void onError(int index, int number, const QString& description);
+    void onDataArrival(int index);
+    void onClose(int index);
+    void soundIf(const QString& flag);
+    QString& slotName(int index);
+
+    RelayTables& m_tables;
+    Winsock& m_sockets;
+    LogText& m_log;
+    const Settings& m_settings;
+    NotificationSound& m_sound;
+    Broadcaster m_broadcaster;
+    QStringList m_nameList;
+    QString m_errorString;
+};
+
+} // namespace kova

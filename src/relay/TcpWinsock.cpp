@@ -1,0 +1,221 @@
+#include "TcpWinsock.h"
+
+#include "Cp932.h"
+
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QTcpSocket>
+
+#include <unistd.h>
+
+namespace kova {
+
+void RequestServer::incomingConnection(qintptr descriptor) {
+    Q_EMIT requestArrived(descriptor);
+}
+
+TcpWinsock::TcpWinsock(QObject* parent)
+    : Winsock(parent)
+    , m_server(new RequestServer(this)) {
+    connect(m_server, &RequestServer::requestArrived, this, &TcpWinsock::onRequestArrived);
+    connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        Q_EMIT errorOccurred(0, int(error), m_server->errorString());
+    });
+}
+
+TcpWinsock::~TcpWinsock() {
+    for (Element& e : m_elements) {
+        if (e.socket)
+            e.socket->disconnect(this);
+    }
+}
+
+TcpWinsock::Element& TcpWinsock::element(int index) {
+    return m_elements.at(static_cast<std::size_t>(index));
+}
+
+const TcpWinsock::Element& TcpWinsock::element(int index) const {
+    return m_elements.at(static_cast<std::size_t>(index));
+}
+
+void TcpWinsock::setLocalPort(int index, quint16 port) {
+    element(index).localPort = port;
+}
+
+quint16 TcpWinsock::LocalPort(int index) const {
+    return element(index).localPort;
+}
+
+QString TcpWinsock::LocalIP() const {
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress& address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            return address.toString();
+    }
+    return QStringLiteral("127.0.0.1");
+}
+
+int TcpWinsock::State(int index) const {
+    return element(index).state;
+}
+
+bool TcpWinsock::Listen(int index) {
+    Element& e = element(index);
+    if (index != 0) {
+        e.errorString = QStringLiteral("only element 0 listens");
+        return false;
+    }
+    if (!m_server->listen(QHostAddress::Any, e.localPort)) {
+        e.errorString = m_server->errorString();
+        return false;
+    }
+    e.state = SocketState::Listening;
+    e.errorString.clear();
+    return true;
+}
+
+quint16 TcpWinsock::listeningPort() const {
+    return m_server->serverPort();
+}
+
+void TcpWinsock::onRequestArrived(qintptr descriptor) {
+    m_pendingRequest = descriptor;
+    Q_EMIT connectionRequested(0, qint32(descriptor));
+    if (m_pendingRequest == descriptor) {
+        // Not taken up: end it now, so that the client sees its connection end.
+        ::close(int(descriptor));
+        m_pendingRequest = -1;
+    }
+}
+
+void TcpWinsock::Accept(int index, qint32 requestId) {
+    Element& e = element(index);
+    if (index == 0 || m_pendingRequest < 0 || qint32(m_pendingRequest) != requestId || e.socket) {
+        Q_EMIT errorOccurred(index, int(QAbstractSocket::OperationError),
+                             QStringLiteral("Accept: no such connection request or the element is in use"));
+        return;
+    }
+    m_pendingRequest = -1;
+
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(requestId)) {
+        const QString reason = socket->errorString();
+        delete socket;
+        ::close(int(requestId));
+        Q_EMIT errorOccurred(index, int(QAbstractSocket::UnknownSocketError), reason);
+        return;
+    }
+    socket->setReadBufferSize(ReadBufferSize);
+    // Small writes must not wait for the receiver's delayed acknowledgement.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
+    connect(socket, &QTcpSocket::readyRead, this, [this, index, socket] {
+        Q_EMIT dataArrived(index, qint32(qMin<qint64>(socket->bytesAvailable(), INT_MAX)));
+    });
+    connect(socket, &QTcpSocket::disconnected, this, [this, index] { onPeerClosed(index); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, index] { onSocketError(index); });
+
+    e.socket = socket;
+    e.decoder = cp932::decoder();
+    e.errorString.clear();
+    e.state = SocketState::Connected;
+}
+
+void TcpWinsock::onPeerClosed(int index) {
+    Element& e = element(index);
+    if (e.state != SocketState::Connected)
+        return;
+    e.state = SocketState::PeerClosed;
+    Q_EMIT closed(index);
+}
+
+void TcpWinsock::onSocketError(int index) {
+    Element& e = element(index);
+    if (!e.socket)
+        return;
+    const QAbstractSocket::SocketError error = e.socket->error();
+    // An ordinary end of a connection (close or reset by the peer) is reported as closed() alone.
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return;
+    e.errorString = e.socket->errorString();
+    Q_EMIT errorOccurred(index, int(error), e.errorString);
+    if (e.socket && e.socket->state() == QAbstractSocket::UnconnectedState)
+        onPeerClosed(index);
+}
+
+const QByteArray& TcpWinsock::encoded(const QString& text) {
+    if (text != m_lastText) {
+        m_lastText = text;
+        m_lastBytes = cp932::encode(text);
+    }
+    return m_lastBytes;
+}
+
+void TcpWinsock::SendData(int index, const QString& text) {
+    Element& e = element(index);
+    if (e.state != SocketState::Connected || !e.socket) {
+        Q_EMIT errorOccurred(index, int(QAbstractSocket::OperationError),
+                             QStringLiteral("SendData: the element is not connected"));
+    } else {
+        e.socket->write(encoded(text));
+        if (e.socket->bytesToWrite() > MaxPendingOutput)
+            cutOff(index);
+    }
+    // Complete once handed to the socket's buffer, so that one slow reader holds up nobody.
+    QMetaObject::invokeMethod(
+        this, [this, index] { Q_EMIT sendCompleted(index); }, Qt::QueuedConnection);
+}
+
+void TcpWinsock::cutOff(int index) {
+    Element& e = element(index);
+    releaseSocket(e, false);
+    e.state = SocketState::PeerClosed;
+    QMetaObject::invokeMethod(
+        this,
+        [this, index] {
+            if (element(index).state == SocketState::PeerClosed)
+                Q_EMIT closed(index);
+        },
+        Qt::QueuedConnection);
+}
+
+void TcpWinsock::GetData(int index, QString& text) {
+    Element& e = element(index);
+    if (!e.socket) {
+        text.clear();
+        return;
+    }
+    text = e.decoder.decode(e.socket->readAll());
+}
+
+void TcpWinsock::releaseSocket(Element& e, bool graceful) {
+    QTcpSocket* socket = e.socket;
+    e.socket = nullptr;
+    if (!socket)
+        return;
+    socket->disconnect(this);
+    if (!graceful || socket->state() != QAbstractSocket::ConnectedState) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    // Let what was already handed over reach the client before the connection ends.
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);
+    socket->disconnectFromHost();
+}
+
+void TcpWinsock::Close(int index) {
+    Element& e = element(index);
+    if (index == 0)
+        m_server->close();
+    else
+        releaseSocket(e, true);
+    e.state = SocketState::Closed;
+}
+
+QString TcpWinsock::errorString(int index) const {
+    return element(index).errorString;
+}
+
+} // namespace kova

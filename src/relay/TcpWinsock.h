@@ -1,0 +1,82 @@
+#pragma once
+
+#include "Winsock.h"
+
+#include <QByteArray>
+#include <QStringDecoder>
+#include <QTcpServer>
+
+#include <array>
+
+class QTcpSocket;
+
+namespace kova {
+
+// Element 0's listener hands each incoming descriptor over as a connection request.
+class RequestServer : public QTcpServer {
+    Q_OBJECT
+
+public:
+    using QTcpServer::QTcpServer;
+
+Q_SIGNALS:
+    void requestArrived(qintptr descriptor);
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+};
+
+// The socket elements over QTcpServer and QTcpSocket, on the thread that owns them.
+class TcpWinsock final : public Winsock {
+    Q_OBJECT
+
+public:
+    // A client that stops reading is cut off once this much output waits for it.
+    static constexpr qint64 MaxPendingOutput = 1024 * 1024;
+    // Each read yields at most this much, so a flooding client cannot exhaust memory.
+    static constexpr qint64 ReadBufferSize = 64 * 1024;
+
+    explicit TcpWinsock(QObject* parent = nullptr);
+    ~TcpWinsock() override;
+
+    void setLocalPort(int index, quint16 port) override;
+    quint16 LocalPort(int index) const override;
+    QString LocalIP() const override;
+    int State(int index) const override;
+    bool Listen(int index) override;
+    void Accept(int index, qint32 requestId) override;
+    void SendData(int index, const QString& text) override;
+    void GetData(int index, QString& text) override;
+    void Close(int index) override;
+    QString errorString(int index) const override;
+
+    // The port element 0 actually listens on (differs from LocalPort when that is 0).
+    quint16 listeningPort() const;
+
+private:
+    struct Element {
+        quint16 localPort = 0;
+        int state = SocketState::Closed;
+        QTcpSocket* socket = nullptr;
+        QStringDecoder decoder;
+        QString errorString;
+    };
+
+    Element& element(int index);
+    const Element& element(int index) const;
+    void onRequestArrived(qintptr descriptor);
+    void onPeerClosed(int index);
+    void onSocketError(int index);
+    void releaseSocket(Element& element, bool graceful);
+    void cutOff(int index);
+    const QByteArray& encoded(const QString& text);
+
+    std::array<Element, ElementCount> m_elements;
+    RequestServer* m_server = nullptr;
+    qintptr m_pendingRequest = -1;
+    // One broadcast sends the same text to every client: encode it once.
+    QString m_lastText;
+    QByteArray m_lastBytes;
+};
+
+} // namespace kova

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+namespace kova {
+
+// Values that State() reports. Callers rely only on Closed and Connected.
+namespace SocketState {
+constexpr int Closed = 0;
+constexpr int Listening = 2;
+constexpr int Connected = 7;
+constexpr int PeerClosed = 8; // the peer has gone; reads neither Closed nor Connected until Close()
+} // namespace SocketState
+
+// The array of ten socket elements: element 0 listens, elements 1 to 9 carry one client each.
+// Events are delivered one at a time on the thread that owns the object.
+class Winsock : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int ElementCount = 10;
+
+    using QObject::QObject;
+    ~Winsock() override = default;
+
+    virtual void setLocalPort(int index, quint16 port) = 0;
+    virtual quint16 LocalPort(int index) const = 0;
+    virtual QString LocalIP() const = 0;
+    virtual int State(int index) const = 0;
+    // Starts accepting on element index's LocalPort; false, with errorString(index) set, when that fails.
+    virtual bool Listen(int index) = 0;
+    virtual void Accept(int index, qint32 requestId) = 0;
+    // Queues text for sending; sendCompleted(index) follows once it has been handed on.
+    virtual void SendData(int index, const QString& text) = 0;
+    // Moves everything received so far into text.
+    virtual void GetData(int index, QString& text) = 0;
+    virtual void Close(int index) = 0;
+    virtual QString errorString(int index) const = 0;
+
+Q_SIGNALS:
+    // A request not accepted by the time the handlers return is refused.
+    void connectionRequested(int index, qint32 requestId);
+    void dataArrived(int index, qint32 bytesTotal);
+    // The peer closed or reset the connection.
+    void closed(int index);
+    void errorOccurred(int index, int number, const QString& description);
+    void sendCompleted(int index);
+};
+
+} // namespace kova

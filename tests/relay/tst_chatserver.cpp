@@ -1,0 +1,211 @@
+#include "FakeWinsock.h"
+#include "Harness.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace kova;
+using namespace kova::test;
+
+class TestChatServer : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Harness<FakeWinsock>> h;
+
+    // What the clients received, once every queued broadcast has been walked.
+    QStringList delivered() {
+        for (int step = 0; step < 200 && h->server.broadcaster().isRunning(); ++step)
+            h->sockets.completeSend();
+        QStringList texts;
+        for (const auto& send : std::as_const(h->sockets.sends))
+            texts.append(QStringLiteral("%1:%2").arg(send.index).arg(send.text));
+        h->sockets.sends.clear();
+        return texts;
+    }
+
+private Q_SLOTS:
+    void init() {
+        h = std::make_unique<Harness<FakeWinsock>>();
+        QVERIFY(h->server.OpenServer());
+    }
+
+    void openServerResetsTablesAndLogs() {
+        Harness<FakeWinsock> fresh;
+        fresh.tables.SendCursor = 7;
+        fresh.tables.SlotName.at(3) = QStringLiteral("stale");
+        QVERIFY(fresh.server.OpenServer(4242));
+        QCOMPARE(fresh.sockets.calls, QStringList{QStringLiteral("Listen(0):4242")});
+        QCOMPARE(fresh.tables.SendCursor, quint8(0));
+        QCOMPARE(fresh.tables.SlotState.at(0), SLOT_SERVER);
+        QCOMPARE(fresh.tables.SlotName.at(0), QStringLiteral("サーバ"));
+        QVERIFY(fresh.tables.SlotName.at(3).isEmpty());
+        QCOMPARE(fresh.logMessages(), QStringList{QStringLiteral("サーバとして待ち受けます。")});
+    }
+
+    void listenerFailureLogsNothing() {
+        Harness<FakeWinsock> fresh;
+        fresh.sockets.listenFails = true;
+        fresh.sockets.listenError = QStringLiteral("The bound address is already in use");
+        QVERIFY(!fresh.server.OpenServer());
+        QCOMPARE(fresh.server.errorString(), QStringLiteral("The bound address is already in use"));
+        QVERIFY(fresh.log.text().isEmpty());
+        QCOMPARE(fresh.tables.SlotState.at(0), SLOT_FREE);
+    }
+
+    void clientsTakeTheLowestFreeSlot() {
+        QCOMPARE(h->sockets.connect(11), 1);
+        QCOMPARE(h->sockets.calls.mid(1), QStringList({QStringLiteral("Close(1)"), QStringLiteral("Accept(1,11)")}));
+        QCOMPARE(h->sockets.LocalPort(1), quint16(0));
+        QCOMPARE(h->sockets.connect(), 2);
+        QCOMPARE(h->sockets.connect(), 3);
+        h->sockets.peerCloses(2);
+        QCOMPARE(h->sockets.connect(), 2);
+        QCOMPARE(h->tables.SlotState.at(2), SLOT_CONNECTED);
+    }
+
+    void tenthClientAndOtherElementsAreIgnored() {
+        for (int slot = 1; slot <= 9; ++slot)
+            QCOMPARE(h->sockets.connect(), slot);
+        const auto tables = h->tables.SlotState;
+        const QString log = h->log.text();
+        QCOMPARE(h->sockets.connect(), -1);
+        QCOMPARE(h->tables.SlotState, tables);
+        QCOMPARE(h->log.text(), log);
+
+        Harness<FakeWinsock> other;
+        QVERIFY(other.server.OpenServer());
+        Q_EMIT other.sockets.connectionRequested(3, 5);
+        QCOMPARE(other.tables.SlotState.at(3), SLOT_FREE);
+    }
+
+    void registrationSendsTheRosterToEverybody() {
+        QCOMPARE(h->sockets.connect(), 1);
+        QCOMPARE(h->sockets.connect(), 2);
+        QSignalSpy refreshed(&h->server, &ChatServer::nameListRefreshed);
+        h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        QCOMPARE(h->tables.SlotName.at(1), QStringLiteral("Taro"));
+        QCOMPARE(refreshed.size(), 1);
+        QCOMPARE(h->server.nameList(),
+                 QStringList({QStringLiteral("サーバ"), QStringLiteral("Taro"), {}, {}, {}, {}, {}, {}, {}, {}}));
+        QCOMPARE(h->logMessages().last(), QStringLiteral("Taroさんが来ました。"));
+        QCOMPARE(delivered(), QStringList({QStringLiteral("1:NAME:0:サーバ+NAME:1:Taro+NAME:2:+"),
+                                           QStringLiteral("2:NAME:0:サーバ+NAME:1:Taro+NAME:2:+")}));
+    }
+
+    void nameTakesEverythingAfterTheFirstTag_data() {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("inside a chat line") << QStringLiteral("helloNAME:Jiro") << QStringLiteral("Jiro");
+        QTest::newRow("trailing line break") << QStringLiteral("NAME:Ken \r\n") << QStringLiteral("Ken \r\n");
+        QTest::newRow("second tag kept") << QStringLiteral("NAME:a NAME:b") << QStringLiteral("a NAME:b");
+        QTest::newRow("empty name") << QStringLiteral("NAME:") << QString();
+    }
+
+    void nameTakesEverythingAfterTheFirstTag() {
+        QFETCH(QString, message);
+        QFETCH(QString, name);
+        QCOMPARE(h->sockets.connect(), 1);
+        h->sockets.receive(1, message);
+        QCOMPARE(h->tables.SlotName.at(1), name);
+        QCOMPARE(delivered(), QStringList{QStringLiteral("1:NAME:0:サーバ+NAME:1:") + name + u'+'});
+    }
+
+    void leaveNoticeClearsTheNameButKeepsTheSlot() {
+        QCOMPARE(h->sockets.connect(), 1);
+        QCOMPARE(h->sockets.connect(), 2);
+        h->sockets.receive(2, QStringLiteral("NAME:Hanako"));
+        delivered();
+        const int logLines = h->logMessages().size();
+        h->sockets.receive(2, QStringLiteral("byeRNAME:whatever"));
+        QVERIFY(h->tables.SlotName.at(2).isEmpty());
+        QCOMPARE(h->tables.SlotState.at(2), SLOT_CONNECTED);
+        QCOMPARE(h->logMessages().size(), logLines);
+        QCOMPARE(delivered(), QStringList({QStringLiteral("1:RNAME:2:"), QStringLiteral("2:RNAME:2:")}));
+    }
+
+    void chatLineGoesToEverybodyUnderTheSpeakersName() {
+        QCOMPARE(h->sockets.connect(), 1);
+        QCOMPARE(h->sockets.connect(), 2);
+        h->sockets.receive(2, QStringLiteral("NAME:Hanako"));
+        delivered();
+        h->sockets.receive(2, QStringLiteral("hi"));
+        QCOMPARE(h->logMessages().last(), QStringLiteral("Hanako > hi"));
+        QCOMPARE(delivered(), QStringList({QStringLiteral("1:Hanako > hi"), QStringLiteral("2:Hanako > hi")}));
+        h->sockets.receive(1, QStringLiteral("  "));
+        QCOMPARE(delivered(), QStringList({QStringLiteral("1: >   "), QStringLiteral("2: >   ")}));
+    }
+
+    void idleMessageIsIgnored() {
+        QCOMPARE(h->sockets.connect(), 1);
+        h->settings.SoundOnMessage = QStringLiteral("TRUE");
+        const QString log = h->log.text();
+        h->sockets.receive(1, QStringLiteral(" "));
+        QCOMPARE(h->log.text(), log);
+        QVERIFY(h->player.played.isEmpty());
+        QVERIFY(delivered().isEmpty());
+        QCOMPARE(h->tables.OutMessage, QStringLiteral(" "));
+    }
+
+    void closedConnectionIsAnnouncedToTheOthers() {
+        QCOMPARE(h->sockets.connect(), 1);
+        QCOMPARE(h->sockets.connect(), 2);
+        h->sockets.receive(2, QStringLiteral("NAME:Jiro"));
+        delivered();
+        h->sockets.calls.clear();
+        h->sockets.peerCloses(2);
+        QCOMPARE(h->logMessages().last(), QStringLiteral("Jiroさんが帰りました。"));
+        QCOMPARE(h->tables.SlotState.at(2), SLOT_FREE);
+        QVERIFY(h->tables.SlotName.at(2).isEmpty());
+        QVERIFY(h->sockets.calls.isEmpty()); // the element is closed only when the slot is reused
+        QCOMPARE(delivered(), QStringList{QStringLiteral("1:RNAME:2:")});
+
+        h->sockets.peerCloses(1); // never registered
+        QCOMPARE(h->logMessages().last(), QStringLiteral("さんが帰りました。"));
+        h->sockets.peerCloses(1); // a repeated event is not a second departure
+        QCOMPARE(h->logMessages().filter(QStringLiteral("帰りました")).size(), 2);
+    }
+
+    void soundsFollowTheirSwitches_data() {
+        QTest::addColumn<QString>("joinLeave");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("rings");
+        QTest::newRow("both off") << QString() << QStringLiteral("FALSE") << 0;
+        QTest::newRow("lower case is off") << QStringLiteral("true") << QStringLiteral("True") << 0;
+        QTest::newRow("join and leave") << QStringLiteral("TRUE") << QString() << 3;
+        QTest::newRow("messages") << QString() << QStringLiteral("TRUE") << 1;
+        QTest::newRow("both on") << QStringLiteral("TRUE") << QStringLiteral("TRUE") << 4;
+    }
+
+    void soundsFollowTheirSwitches() {
+        QFETCH(QString, joinLeave);
+        QFETCH(QString, message);
+        QFETCH(int, rings);
+        QVERIFY(writeTestWave(h->dir.filePath(QStringLiteral("recv.wav"))));
+        h->settings.SoundOnJoinLeave = joinLeave;
+        h->settings.SoundOnMessage = message;
+        QCOMPARE(h->sockets.connect(), 1);
+        h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        h->sockets.receive(1, QStringLiteral("hello"));
+        h->sockets.receive(1, QStringLiteral("RNAME:"));
+        h->sockets.peerCloses(1);
+        QCOMPARE(h->player.played.size(), rings);
+        QVERIFY(!h->log.text().contains(QStringLiteral("音を鳴らせませんでした。")));
+    }
+
+    void socketErrorIsLoggedAndNothingElse() {
+        QCOMPARE(h->sockets.connect(), 1);
+        Q_EMIT h->sockets.errorOccurred(1, 7, QStringLiteral("Network unreachable"));
+        QCOMPARE(h->logMessages().last(), QStringLiteral("Network unreachable"));
+        QCOMPARE(h->tables.SlotState.at(1), SLOT_CONNECTED);
+        QVERIFY(delivered().isEmpty());
+    }
+
+    void operatorTexts() {
+        h->tables.SlotName.at(0) = QStringLiteral("Boss");
+        QCOMPARE(h->server.OperatorChatLine(QStringLiteral(" hi ")), QStringLiteral("Boss >  hi "));
+        QCOMPARE(h->server.NicknameAnnouncement(), QStringLiteral("NAME:0:Boss+"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestChatServer)
+#include "tst_chatserver.moc"

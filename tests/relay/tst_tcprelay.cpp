@@ -1,0 +1,182 @@
+#include "Harness.h"
+#include "relay/Cp932.h"
+#include "relay/TcpWinsock.h"
+
+#include <QTcpSocket>
+#include <QTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace kova;
+using namespace kova::test;
+
+namespace {
+
+// A chat client on loopback that keeps everything it receives.
+class Client {
+public:
+    explicit Client(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
+
+    bool waitConnected() { return socket.waitForConnected(5000); }
+    void send(const QString& text) { sendBytes(cp932::encode(text)); }
+    void sendBytes(const QByteArray& bytes) {
+        socket.write(bytes);
+        socket.flush();
+    }
+    QByteArray& received() {
+        received_ += socket.readAll();
+        return received_;
+    }
+    QString text() { return cp932::decode(received()); }
+    bool ended() const { return socket.state() == QAbstractSocket::UnconnectedState; }
+
+    QTcpSocket socket;
+
+private:
+    QByteArray received_;
+};
+
+// A client that connects and then never reads, with a tiny receive window.
+int stalledClient(quint16 port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+class TestTcpRelay : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Harness<TcpWinsock>> h;
+    quint16 port = 0;
+
+    // Connects a client and waits until the server has given it the expected slot.
+    std::unique_ptr<Client> join(int slot) {
+        auto client = std::make_unique<Client>(port);
+        if (!client->waitConnected())
+            return nullptr;
+        for (int i = 0; i < 500 && h->tables.SlotState.at(std::size_t(slot)) != SLOT_CONNECTED; ++i)
+            QTest::qWait(10);
+        return h->tables.SlotState.at(std::size_t(slot)) == SLOT_CONNECTED ? std::move(client) : nullptr;
+    }
+
+private Q_SLOTS:
+    void init() {
+        h = std::make_unique<Harness<TcpWinsock>>();
+        QVERIFY(h->server.OpenServer(0));
+        port = h->sockets.listeningPort();
+        QVERIFY(port != 0);
+    }
+
+    void registrationAndChatReachEverybody() {
+        auto taro = join(1);
+        auto hanako = join(2);
+        QVERIFY(taro && hanako);
+        taro->send(QStringLiteral("NAME:太郎"));
+        const QByteArray roster = cp932::encode(QStringLiteral("NAME:0:サーバ+NAME:1:太郎+NAME:2:+"));
+        QTRY_COMPARE(taro->received(), roster);
+        QTRY_COMPARE(hanako->received(), roster);
+        QCOMPARE(h->logMessages().last(), QStringLiteral("太郎さんが来ました。"));
+
+        hanako->send(QStringLiteral("こんにちは"));
+        const QByteArray line = cp932::encode(QStringLiteral(" > こんにちは"));
+        QTRY_COMPARE(taro->received(), roster + line);
+        QTRY_COMPARE(hanako->received(), roster + line);
+
+        // What the code page lacks goes out as "?".
+        h->tables.OutMessage = h->server.OperatorChatLine(QStringLiteral("ok \U0001F600"));
+        h->server.StartBroadcast();
+        QTRY_VERIFY(taro->received().endsWith("\x83\x54\x81\x5b\x83\x6f > ok ?"));
+    }
+
+    void slotsAreReusedAndTheTenthIsTurnedAway() {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int slot = 1; slot <= 9; ++slot) {
+            clients.push_back(join(slot));
+            QVERIFY(clients.back());
+        }
+        Client tenth(port);
+        QVERIFY(tenth.waitConnected());
+        QTRY_VERIFY_WITH_TIMEOUT(tenth.ended(), 5000);
+        QCOMPARE(h->logMessages().size(), 1);
+
+        clients[1]->send(QStringLiteral("NAME:Jiro"));
+        QTRY_COMPARE(h->tables.SlotName.at(2), QStringLiteral("Jiro"));
+        clients[1]->socket.disconnectFromHost();
+        QTRY_COMPARE(h->tables.SlotState.at(2), SLOT_FREE);
+        QCOMPARE(h->logMessages().last(), QStringLiteral("Jiroさんが帰りました。"));
+        QTRY_VERIFY(clients[0]->received().endsWith("RNAME:2:"));
+        QTRY_VERIFY(clients[8]->received().endsWith("RNAME:2:"));
+        QVERIFY(h->sockets.State(2) != SocketState::Closed && h->sockets.State(2) != SocketState::Connected);
+
+        // A reset is an ordinary end too: a leave notice, no error line.
+        ::linger hard{1, 0};
+        QVERIFY(::setsockopt(int(clients[3]->socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard) ==
+                0);
+        clients[3]->socket.abort();
+        QTRY_COMPARE(h->tables.SlotState.at(4), SLOT_FREE);
+        QCOMPARE(h->logMessages().size(), 4);
+        QCOMPARE(h->logMessages().last(), QStringLiteral("さんが帰りました。"));
+
+        auto again = join(2);
+        QVERIFY(again);
+        QCOMPARE(h->sockets.State(2), SocketState::Connected);
+        again->send(QStringLiteral("NAME:Saburo"));
+        QTRY_VERIFY(again->text().startsWith(QStringLiteral("NAME:0:サーバ+NAME:1:+NAME:2:Saburo+NAME:3:+NAME:5:+")));
+    }
+
+    void splitDoubleByteCharacterIsNotCorrupted() {
+        auto client = join(1);
+        QVERIFY(client);
+        const QByteArray bytes = cp932::encode(QStringLiteral("サーバ"));
+        client->sendBytes(bytes.left(3));
+        QTRY_COMPARE(h->logMessages().size(), 2);
+        client->sendBytes(bytes.mid(3));
+        QTRY_COMPARE(h->logMessages().size(), 3);
+        QCOMPARE(h->logMessages().mid(1), QStringList({QStringLiteral(" > サ"), QStringLiteral(" > ーバ")}));
+    }
+
+    void clientThatStopsReadingIsCutOffAndHoldsNobodyUp() {
+        auto alice = join(1);
+        auto bob = join(2);
+        QVERIFY(alice && bob);
+        const int stalled = stalledClient(port);
+        QVERIFY(stalled >= 0);
+        QTRY_COMPARE_WITH_TIMEOUT(h->tables.SlotState.at(3), SLOT_CONNECTED, 5000);
+
+        // About 8 MiB to every client: far more than the pending limit plus the kernel's buffers.
+        const QString payload(32 * 1024, u'x');
+        constexpr int Messages = 256;
+        int sent = 0;
+        for (int round = 0; round < 2000 && sent < Messages; ++round) {
+            alice->send(payload);
+            ++sent;
+            QTRY_VERIFY_WITH_TIMEOUT(bob->received().count('x') >= sent * payload.size() * 9 / 10, 10000);
+        }
+        QCOMPARE(sent, Messages);
+        alice->send(QStringLiteral("END"));
+        const qsizetype expected = qsizetype(Messages) * payload.size();
+        QTRY_VERIFY_WITH_TIMEOUT(bob->received().endsWith("END"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(alice->received().endsWith("END"), 20000);
+        QCOMPARE(bob->received().count('x'), expected);
+        QCOMPARE(alice->received().count('x'), expected);
+        QCOMPARE(h->tables.SlotState.at(3), SLOT_FREE);
+        QVERIFY(bob->received().contains("RNAME:3:"));
+        ::close(stalled);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTcpRelay)
+#include "tst_tcprelay.moc"

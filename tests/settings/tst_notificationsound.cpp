@@ -1,0 +1,72 @@
+#include "FakeSoundPlayer.h"
+#include "Harness.h"
+#include "log/LogText.h"
+#include "settings/NotificationSound.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace kova;
+using namespace kova::test;
+
+class TestNotificationSound : public QObject {
+    Q_OBJECT
+
+    const QString FailureLine = QStringLiteral("音を鳴らせませんでした。");
+
+    static void writeFile(const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(bytes), bytes.size());
+    }
+
+private Q_SLOTS:
+    void soundOut_data() {
+        QTest::addColumn<QByteArray>("content"); // empty: no file at all
+        QTest::addColumn<bool>("device");
+        QTest::addColumn<bool>("plays");
+        QTest::newRow("missing file") << QByteArray() << true << false;
+        QTest::newRow("not a wave file") << QByteArray("hello, this is text") << true << false;
+        QTest::newRow("RIFF but no fmt chunk") << QByteArray("RIFF\x04\0\0\0WAVE", 12) << true << false;
+        QTest::newRow("no output device") << QByteArray("wave") << false << false;
+        QTest::newRow("plays") << QByteArray("wave") << true << true;
+    }
+
+    void soundOut() {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, device);
+        QFETCH(bool, plays);
+        QTemporaryDir dir;
+        const QString path = QDir(dir.path()).filePath(QStringLiteral("recv.wav"));
+        if (content == "wave")
+            QVERIFY(writeTestWave(path));
+        else if (!content.isEmpty())
+            writeFile(path, content);
+
+        ManualClock time;
+        LogText log(QDir(dir.path()), time.clock());
+        FakeSoundPlayer player;
+        player.devicePresent = device;
+        NotificationSound sound(log, player, QDir(dir.path()));
+        sound.SoundOut();
+        QCOMPARE(player.played, plays ? QStringList{path} : QStringList{});
+        QCOMPARE(log.text().contains(FailureLine), !plays);
+    }
+
+    void laterPlaybackFailureIsLoggedOncePerAttempt() {
+        QTemporaryDir dir;
+        QVERIFY(writeTestWave(QDir(dir.path()).filePath(QStringLiteral("recv.wav"))));
+        ManualClock time;
+        LogText log(QDir(dir.path()), time.clock());
+        FakeSoundPlayer player;
+        NotificationSound sound(log, player, QDir(dir.path()));
+        sound.SoundOut();
+        QVERIFY(log.text().isEmpty());
+        player.failPlayback();
+        QCOMPARE(log.text().count(FailureLine), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNotificationSound)
+#include "tst_notificationsound.moc"

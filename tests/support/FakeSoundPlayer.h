@@ -1,0 +1,23 @@
+#pragma once
+
+#include "settings/SoundPlayer.h"
+
+#include <QStringList>
+
+namespace kova::test {
+
+class FakeSoundPlayer final : public SoundPlayer {
+    Q_OBJECT
+
+public:
+    using SoundPlayer::SoundPlayer;
+
+    bool hasOutputDevice() const override { return devicePresent; }
+    void play(const QString& path) override { played.append(path); }
+    void failPlayback() { Q_EMIT playbackFailed(); }
+
+    bool devicePresent = true;
+    QStringList played;
+};
+
+} // namespace kova::test

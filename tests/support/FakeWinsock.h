@@ -1,0 +1,56 @@
+#pragma once
+
+#include "relay/Winsock.h"
+
+#include <QList>
+#include <QPair>
+#include <QStringList>
+
+#include <array>
+
+namespace kova::test {
+
+// A socket array whose events the test raises itself and whose calls it records.
+class FakeWinsock final : public Winsock {
+    Q_OBJECT
+
+public:
+    struct Send {
+        int index;
+        QString text;
+        bool operator==(const Send&) const = default;
+    };
+
+    using Winsock::Winsock;
+
+    void setLocalPort(int index, quint16 port) override { m_ports.at(std::size_t(index)) = port; }
+    quint16 LocalPort(int index) const override { return m_ports.at(std::size_t(index)); }
+    QString LocalIP() const override { return QStringLiteral("192.0.2.7"); }
+    int State(int index) const override { return m_states.at(std::size_t(index)); }
+    bool Listen(int index) override;
+    void Accept(int index, qint32 requestId) override;
+    void SendData(int index, const QString& text) override { sends.append({index, text}); }
+    void GetData(int index, QString& text) override;
+    void Close(int index) override;
+    QString errorString(int) const override { return listenError; }
+
+    // Test controls: each raises the event the real sockets would.
+    int connect(qint32 requestId = 1000);
+    void receive(int index, const QString& text);
+    void peerCloses(int index);
+    void completeSend();
+    void setState(int index, int state) { m_states.at(std::size_t(index)) = state; }
+
+    QList<Send> sends;
+    QStringList calls;
+    QString listenError;
+    bool listenFails = false;
+
+private:
+    std::array<int, ElementCount> m_states{};
+    std::array<quint16, ElementCount> m_ports{};
+    std::array<QString, ElementCount> m_inbox;
+    QList<int> m_accepted;
+};
+
+} // namespace kova::test

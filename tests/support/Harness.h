@@ -1,0 +1,73 @@
+#pragma once
+
+#include "FakeSoundPlayer.h"
+#include "log/LogText.h"
+#include "relay/ChatServer.h"
+#include "relay/RelayTables.h"
+#include "settings/NotificationSound.h"
+#include "settings/Settings.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace kova::test {
+
+// Writes a short silent 8 kHz mono PCM wave file.
+inline bool writeTestWave(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const quint32 samples = 800;
+    QByteArray wave("RIFF");
+    auto u32 = [&wave](quint32 v) { wave.append(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&wave](quint16 v) { wave.append(reinterpret_cast<const char*>(&v), 2); };
+    u32(36 + samples * 2);
+    wave.append("WAVEfmt ");
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(8000);
+    u32(16000);
+    u16(2);
+    u16(16);
+    wave.append("data");
+    u32(samples * 2);
+    wave.append(QByteArray(int(samples * 2), '\0'));
+    return file.write(wave) == wave.size();
+}
+
+// A clock the test sets by hand.
+struct ManualClock {
+    QDateTime now{QDate(2026, 12, 7), QTime(9, 5, 3)};
+    Clock clock() {
+        return [this] { return now; };
+    }
+};
+
+// The relay's parts wired as the program wires them, over the given socket array, in a scratch directory.
+template <typename Sockets> struct Harness {
+    QTemporaryDir dir;
+    ManualClock time;
+    Settings settings;
+    RelayTables tables;
+    Sockets sockets;
+    LogText log{QDir(dir.path()), time.clock()};
+    FakeSoundPlayer player;
+    NotificationSound sound{log, player, QDir(dir.path())};
+    ChatServer server{tables, sockets, log, settings, sound};
+
+    // The messages of the log lines, without their time stamps.
+    QStringList logMessages() const {
+        static const QRegularExpression stamp(QStringLiteral("   \\[[^\\]]*\\]$"));
+        QStringList lines = log.text().split(QStringLiteral("\r\n"));
+        lines.removeFirst();
+        for (QString& line : lines)
+            line.remove(stamp);
+        return lines;
+    }
+};
+
+} // namespace kova::test
