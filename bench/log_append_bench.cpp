@@ -1,20 +1,21 @@
 // Appends lines of 40 characters through the log with the window's view attached, and reports the time
 // per thousand appends at the start and at the end: the cost of a line must not grow with the log.
 #include "log/LogText.h"
-#include "ui/LogWindow.h"
+#include "ui/LogView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTextStream>
 
-int main(int argc, char* argv[]) {
+int main(int argc, char* argv[])
+{
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const int lines = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 30000;
     QTemporaryDir dir;
     kova::LogText log{QDir(dir.path())};
-    kova::LogWindow window(log);
+    kova::LogView window(log);
     window.show();
 
     const QString message(40, u'あ');

@@ -1,5 +1,11 @@
 #include "Application.h"
 
+#include "ui/MainWindow.h"
+#include "ui/MessageBox.h"
+#include "ui/NicknameDialog.h"
+
+#include <QAbstractSocket>
+#include <QCoreApplication>
 #include <QTextStream>
 
 #include <cstdio>
@@ -8,35 +14,73 @@ namespace kova {
 
 Application::Application(QDir workingDirectory, QObject* parent)
     : QObject(parent)
-    , m_log(workingDirectory)
-    , m_sound(m_log, m_player, workingDirectory)
+    , m_directory(std::move(workingDirectory))
+    , m_settingsFile(m_directory)
+    , m_log(m_directory)
+    , m_sound(m_log, m_player, m_directory)
     , m_server(m_tables, m_sockets, m_log, m_settings, m_sound)
-    , m_window(m_log) {
-    connect(&m_window, &LogWindow::closing, this, &Application::shutdown);
+    , m_preferences(m_settings)
+    , m_window(std::make_unique<MainWindow>(m_server, m_log, m_preferences, m_settings))
+{
+    connect(m_window.get(), &MainWindow::unloading, this, &Application::shutdown);
 }
 
-void Application::reportError(const QString& message) {
+Application::~Application() = default;
+
+// What failed and why goes to standard error and, where somebody can see it, into a message box.
+void Application::fail(const QString& message)
+{
     QTextStream(stderr) << "kova: " << message << Qt::endl;
+    if (canShowWindows())
+        showMessageAndWait(message);
+    m_exitStatus = 1;
 }
 
-int Application::start() {
+int Application::start()
+{
     m_log.clear();
+
     if (!m_server.OpenServer()) {
-        reportError(QStringLiteral("cannot listen on TCP port %1: %2").arg(ServerPort).arg(m_server.errorString()));
-        return 1;
+        QString message =
+            QStringLiteral("TCPポート%1で待ち受けできません: %2").arg(ServerPort).arg(m_server.errorString());
+        if (m_sockets.errorNumber(0) == QAbstractSocket::SocketAccessError) {
+            message += QStringLiteral(
+                           "\nポート1024未満で待ち受けるには root で起動するか、実行ファイルに権限を与えてください:\n"
+                           "sudo setcap cap_net_bind_service=+ep %1")
+                           .arg(QCoreApplication::applicationFilePath());
+        }
+        fail(message);
+        return m_exitStatus;
     }
-    m_window.setWindowTitle(CaptionPrefix + m_sockets.LocalIP());
+
+    m_window->setWindowTitle(CaptionPrefix + m_sockets.LocalIP());
+
+    QString error;
+    const bool fileRead = m_settingsFile.LoadSettings(m_settings, &error);
+    if (!error.isEmpty()) {
+        fail(QStringLiteral("設定ファイルを読めません: %1").arg(error));
+        return m_exitStatus;
+    }
+    if (fileRead)
+        m_tables.SlotName.at(0) = m_settings.Nickname;
+    m_preferences.ApplySettings(fileRead);
+    m_window->clearInput();
+    m_window->FormResize();
     m_server.RefreshNameList();
-    m_window.show();
+
+    m_window->show();
+    m_window->findChild<QWidget*>(QStringLiteral("Text3"))->setFocus(Qt::OtherFocusReason);
     return 0;
 }
 
-void Application::shutdown() {
+void Application::shutdown()
+{
     QString error;
-    if (!m_log.SaveLogFile(&error)) {
-        reportError(QStringLiteral("cannot save the log: %1").arg(error));
-        m_exitStatus = 1;
-    }
+    if (!m_log.SaveLogFile(&error))
+        fail(QStringLiteral("ログファイルを保存できません: %1").arg(error));
+    error.clear();
+    if (!m_settingsFile.SaveSettings(m_settings, &error))
+        fail(QStringLiteral("設定ファイルを書けません: %1").arg(error));
     // Every client sees its connection end.
     for (int i = 1; i < SlotCount; ++i) {
         if (m_sockets.State(i) != SocketState::Closed)

@@ -9,17 +9,21 @@ namespace kova {
 LogText::LogText(QDir directory, Clock clock, QObject* parent)
     : QObject(parent)
     , m_directory(std::move(directory))
-    , m_clock(std::move(clock)) {}
+    , m_clock(std::move(clock))
+{}
 
-QString LogText::stamp(const QDateTime& moment) const {
+QString LogText::stamp(const QDateTime& moment) const
+{
     return moment.toString(QStringLiteral("yyyy/MM/dd H:mm:ss"));
 }
 
-QString LogText::fileNameFor(const QDateTime& moment) {
+QString LogText::fileNameFor(const QDateTime& moment)
+{
     return moment.toString(QStringLiteral("yyyyMMddHHmmss")) + QStringLiteral(".log");
 }
 
-void LogText::AppendLog(const QString& message) {
+void LogText::AppendLog(const QString& message)
+{
     if (2 * message.size() + 2 * m_text.size() >= Limit) {
         QString error;
         if (SaveLogFile(&error)) {
@@ -32,7 +36,8 @@ void LogText::AppendLog(const QString& message) {
     appendLine(message);
 }
 
-void LogText::appendLine(const QString& message) {
+void LogText::appendLine(const QString& message)
+{
     QString chunk;
     chunk.reserve(message.size() + 30);
     chunk += QStringLiteral("\r\n");
@@ -44,7 +49,8 @@ void LogText::appendLine(const QString& message) {
     Q_EMIT appended(chunk);
 }
 
-bool LogText::SaveLogFile(QString* error) {
+bool LogText::SaveLogFile(QString* error)
+{
     QFile file(m_directory.filePath(fileNameFor(m_clock())));
     const QByteArray bytes = cp932::encode(QString(m_text + QStringLiteral("\r\n")));
     const bool ok =
@@ -55,7 +61,8 @@ bool LogText::SaveLogFile(QString* error) {
     return ok && file.error() == QFileDevice::NoError;
 }
 
-void LogText::clear() {
+void LogText::clear()
+{
     m_text.clear();
     Q_EMIT cleared();
 }

@@ -6,14 +6,17 @@ namespace kova {
 
 Broadcaster::Broadcaster(RelayTables& tables, Winsock& sockets)
     : m_tables(tables)
-    , m_sockets(sockets) {}
+    , m_sockets(sockets)
+{}
 
-bool Broadcaster::isEligible(int slot) const {
+bool Broadcaster::isEligible(int slot) const
+{
     return m_sockets.State(slot) == SocketState::Connected &&
            m_tables.SlotState.at(static_cast<std::size_t>(slot)) == SLOT_CONNECTED;
 }
 
-void Broadcaster::StartBroadcast() {
+void Broadcaster::StartBroadcast()
+{
     m_queue.push_back(m_tables.OutMessage);
     if (m_queue.size() > 1 || m_sendInFlight >= 0)
         return;
@@ -21,7 +24,8 @@ void Broadcaster::StartBroadcast() {
     SendNext();
 }
 
-void Broadcaster::SendNext() {
+void Broadcaster::SendNext()
+{
     while (!m_queue.empty() && m_sendInFlight < 0) {
         for (int i = m_tables.SendCursor; i < SlotCount; ++i) {
             if (isEligible(i)) {
@@ -37,7 +41,8 @@ void Broadcaster::SendNext() {
     }
 }
 
-void Broadcaster::onSendComplete(int index) {
+void Broadcaster::onSendComplete(int index)
+{
     // A late completion of a send that was already given up on is not the walk's.
     if (index != m_sendInFlight)
         return;
@@ -45,7 +50,8 @@ void Broadcaster::onSendComplete(int index) {
     SendNext();
 }
 
-void Broadcaster::onConnectionLost(int index) {
+void Broadcaster::onConnectionLost(int index)
+{
     onSendComplete(index);
 }
 

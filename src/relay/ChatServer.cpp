@@ -12,7 +12,8 @@ const QString RegisterTag = QStringLiteral("NAME:");
 const QString LeaveTag = QStringLiteral("RNAME:");
 const QString IdleMessage = QStringLiteral(" ");
 
-QString leaveNotice(int index) {
+QString leaveNotice(int index)
+{
     return LeaveTag + QString::number(index) + u':';
 }
 } // namespace
@@ -25,7 +26,8 @@ ChatServer::ChatServer(RelayTables& tables, Winsock& sockets, LogText& log, cons
     , m_log(log)
     , m_settings(settings)
     , m_sound(sound)
-    , m_broadcaster(tables, sockets) {
+    , m_broadcaster(tables, sockets)
+{
     connect(&m_sockets, &Winsock::connectionRequested, this, &ChatServer::onConnectionRequest);
     connect(&m_sockets, &Winsock::errorOccurred, this, &ChatServer::onError);
     connect(&m_sockets, &Winsock::dataArrived, this, [this](int index, qint32) { onDataArrival(index); });
@@ -33,11 +35,13 @@ ChatServer::ChatServer(RelayTables& tables, Winsock& sockets, LogText& log, cons
     connect(&m_sockets, &Winsock::sendCompleted, this, [this](int index) { m_broadcaster.onSendComplete(index); });
 }
 
-QString& ChatServer::slotName(int index) {
+QString& ChatServer::slotName(int index)
+{
     return m_tables.SlotName.at(static_cast<std::size_t>(index));
 }
 
-bool ChatServer::OpenServer(quint16 port) {
+bool ChatServer::OpenServer(quint16 port)
+{
     m_tables.SendCursor = 0;
     m_tables.SlotState.at(0) = SLOT_FREE;
     m_sockets.setLocalPort(0, port);
@@ -53,14 +57,16 @@ bool ChatServer::OpenServer(quint16 port) {
     return true;
 }
 
-void ChatServer::RefreshNameList() {
+void ChatServer::RefreshNameList()
+{
     m_nameList.clear();
     for (const QString& name : m_tables.SlotName)
         m_nameList.append(name);
     Q_EMIT nameListRefreshed(m_nameList);
 }
 
-void ChatServer::onConnectionRequest(int index, qint32 requestId) {
+void ChatServer::onConnectionRequest(int index, qint32 requestId)
+{
     if (index != 0)
         return;
     for (int slot = 1; slot < SlotCount; ++slot) {
@@ -74,18 +80,21 @@ void ChatServer::onConnectionRequest(int index, qint32 requestId) {
     }
 }
 
-void ChatServer::onError(int index, int number, const QString& description) {
+void ChatServer::onError(int index, int number, const QString& description)
+{
     Q_UNUSED(index);
     Q_UNUSED(number);
     m_log.AppendLog(description);
 }
 
-void ChatServer::soundIf(const QString& flag) {
+void ChatServer::soundIf(const QString& flag)
+{
     if (Settings::isOn(flag))
         m_sound.SoundOut();
 }
 
-void ChatServer::onDataArrival(int index) {
+void ChatServer::onDataArrival(int index)
+{
     if (index == 0)
         return;
     QString& out = m_tables.OutMessage;
@@ -116,7 +125,8 @@ void ChatServer::onDataArrival(int index) {
     StartBroadcast();
 }
 
-void ChatServer::onClose(int index) {
+void ChatServer::onClose(int index)
+{
     // Only a client slot can close; a repeated event for a slot already freed is not a second departure.
     if (index == 0 || m_tables.SlotState.at(static_cast<std::size_t>(index)) != SLOT_CONNECTED)
         return;
@@ -130,11 +140,40 @@ void ChatServer::onClose(int index) {
     m_broadcaster.onConnectionLost(index);
 }
 
-QString ChatServer::OperatorChatLine(const QString& text) const {
+QString ChatServer::OperatorChatLine(const QString& text) const
+{
     return m_tables.SlotName.at(0) + QStringLiteral(" > ") + text;
 }
 
-QString ChatServer::NicknameAnnouncement() const {
+bool ChatServer::anyClientConnected() const
+{
+    for (int i = 1; i < SlotCount; ++i) {
+        if (m_tables.SlotState.at(static_cast<std::size_t>(i)) != SLOT_FREE)
+            return true;
+    }
+    return false;
+}
+
+bool ChatServer::SendOperatorLine(const QString& text)
+{
+    if (text.isEmpty() || !anyClientConnected())
+        return false;
+    m_tables.OutMessage = OperatorChatLine(text);
+    m_log.AppendLog(m_tables.OutMessage);
+    StartBroadcast();
+    return true;
+}
+
+void ChatServer::AnnounceNickname(const QString& name)
+{
+    m_tables.SlotName.at(0) = name;
+    RefreshNameList();
+    m_tables.OutMessage = NicknameAnnouncement();
+    StartBroadcast();
+}
+
+QString ChatServer::NicknameAnnouncement() const
+{
     return RegisterTag + QStringLiteral("0:") + m_tables.SlotName.at(0) + u'+';
 }
 

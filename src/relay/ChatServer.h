@@ -33,6 +33,12 @@ public:
 
     QString OperatorChatLine(const QString& text) const;
     QString NicknameAnnouncement() const;
+    // The operator's line from the input box: logged and broadcast as slot 0, unless it is empty or no
+    // client is there. Returns whether it went out.
+    bool SendOperatorLine(const QString& text);
+    // Makes name slot 0's, shows it in the list and announces it to every client.
+    void AnnounceNickname(const QString& name);
+    bool anyClientConnected() const;
     void StartBroadcast() { m_broadcaster.StartBroadcast(); }
     const Broadcaster& broadcaster() const { return m_broadcaster; }
 

@@ -9,13 +9,15 @@ constexpr auto CodecName = "windows-31j";
 
 // A converter remembers that it met an unmappable character until it is destroyed, so each
 // conversion takes a fresh one.
-QStringEncoder newEncoder() {
+QStringEncoder newEncoder()
+{
     return QStringEncoder(CodecName, QStringConverter::Flag::Stateless);
 }
 
 // Slow path, taken only when the text holds something that the code page lacks: ICU's own
 // substitute would be the bytes FC FC, which clients show as garbage.
-QByteArray encodeSubstituting(QStringView text) {
+QByteArray encodeSubstituting(QStringView text)
+{
     QByteArray out;
     out.reserve(text.size() * 2);
     for (qsizetype i = 0; i < text.size();) {
@@ -33,7 +35,8 @@ QByteArray encodeSubstituting(QStringView text) {
 }
 } // namespace
 
-QByteArray encode(QStringView text) {
+QByteArray encode(QStringView text)
+{
     QStringEncoder encoder = newEncoder();
     QByteArray bytes = encoder.encode(text);
     if (!encoder.hasError())
@@ -41,11 +44,13 @@ QByteArray encode(QStringView text) {
     return encodeSubstituting(text);
 }
 
-QStringDecoder decoder() {
+QStringDecoder decoder()
+{
     return QStringDecoder(CodecName);
 }
 
-QString decode(QByteArrayView bytes) {
+QString decode(QByteArrayView bytes)
+{
     QStringDecoder stateless(CodecName, QStringConverter::Flag::Stateless);
     return stateless.decode(bytes);
 }

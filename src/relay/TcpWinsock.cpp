@@ -10,43 +10,51 @@
 
 namespace kova {
 
-void RequestServer::incomingConnection(qintptr descriptor) {
+void RequestServer::incomingConnection(qintptr descriptor)
+{
     Q_EMIT requestArrived(descriptor);
 }
 
 TcpWinsock::TcpWinsock(QObject* parent)
     : Winsock(parent)
-    , m_server(new RequestServer(this)) {
+    , m_server(new RequestServer(this))
+{
     connect(m_server, &RequestServer::requestArrived, this, &TcpWinsock::onRequestArrived);
     connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
         Q_EMIT errorOccurred(0, int(error), m_server->errorString());
     });
 }
 
-TcpWinsock::~TcpWinsock() {
+TcpWinsock::~TcpWinsock()
+{
     for (Element& e : m_elements) {
         if (e.socket)
             e.socket->disconnect(this);
     }
 }
 
-TcpWinsock::Element& TcpWinsock::element(int index) {
+TcpWinsock::Element& TcpWinsock::element(int index)
+{
     return m_elements.at(static_cast<std::size_t>(index));
 }
 
-const TcpWinsock::Element& TcpWinsock::element(int index) const {
+const TcpWinsock::Element& TcpWinsock::element(int index) const
+{
     return m_elements.at(static_cast<std::size_t>(index));
 }
 
-void TcpWinsock::setLocalPort(int index, quint16 port) {
+void TcpWinsock::setLocalPort(int index, quint16 port)
+{
     element(index).localPort = port;
 }
 
-quint16 TcpWinsock::LocalPort(int index) const {
+quint16 TcpWinsock::LocalPort(int index) const
+{
     return element(index).localPort;
 }
 
-QString TcpWinsock::LocalIP() const {
+QString TcpWinsock::LocalIP() const
+{
     const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
     for (const QHostAddress& address : addresses) {
         if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
@@ -55,11 +63,13 @@ QString TcpWinsock::LocalIP() const {
     return QStringLiteral("127.0.0.1");
 }
 
-int TcpWinsock::State(int index) const {
+int TcpWinsock::State(int index) const
+{
     return element(index).state;
 }
 
-bool TcpWinsock::Listen(int index) {
+bool TcpWinsock::Listen(int index)
+{
     Element& e = element(index);
     if (index != 0) {
         e.errorString = QStringLiteral("only element 0 listens");
@@ -67,6 +77,7 @@ bool TcpWinsock::Listen(int index) {
     }
     if (!m_server->listen(QHostAddress::Any, e.localPort)) {
         e.errorString = m_server->errorString();
+        e.errorNumber = m_server->serverError();
         return false;
     }
     e.state = SocketState::Listening;
@@ -74,11 +85,13 @@ bool TcpWinsock::Listen(int index) {
     return true;
 }
 
-quint16 TcpWinsock::listeningPort() const {
+quint16 TcpWinsock::listeningPort() const
+{
     return m_server->serverPort();
 }
 
-void TcpWinsock::onRequestArrived(qintptr descriptor) {
+void TcpWinsock::onRequestArrived(qintptr descriptor)
+{
     m_pendingRequest = descriptor;
     Q_EMIT connectionRequested(0, qint32(descriptor));
     if (m_pendingRequest == descriptor) {
@@ -88,7 +101,8 @@ void TcpWinsock::onRequestArrived(qintptr descriptor) {
     }
 }
 
-void TcpWinsock::Accept(int index, qint32 requestId) {
+void TcpWinsock::Accept(int index, qint32 requestId)
+{
     Element& e = element(index);
     if (index == 0 || m_pendingRequest < 0 || qint32(m_pendingRequest) != requestId || e.socket) {
         Q_EMIT errorOccurred(index, int(QAbstractSocket::OperationError),
@@ -121,7 +135,8 @@ void TcpWinsock::Accept(int index, qint32 requestId) {
     e.state = SocketState::Connected;
 }
 
-void TcpWinsock::onPeerClosed(int index) {
+void TcpWinsock::onPeerClosed(int index)
+{
     Element& e = element(index);
     if (e.state != SocketState::Connected)
         return;
@@ -129,7 +144,8 @@ void TcpWinsock::onPeerClosed(int index) {
     Q_EMIT closed(index);
 }
 
-void TcpWinsock::onSocketError(int index) {
+void TcpWinsock::onSocketError(int index)
+{
     Element& e = element(index);
     if (!e.socket)
         return;
@@ -138,12 +154,14 @@ void TcpWinsock::onSocketError(int index) {
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
     e.errorString = e.socket->errorString();
+    e.errorNumber = error;
     Q_EMIT errorOccurred(index, int(error), e.errorString);
     if (e.socket && e.socket->state() == QAbstractSocket::UnconnectedState)
         onPeerClosed(index);
 }
 
-const QByteArray& TcpWinsock::encoded(const QString& text) {
+const QByteArray& TcpWinsock::encoded(const QString& text)
+{
     if (text != m_lastText) {
         m_lastText = text;
         m_lastBytes = cp932::encode(text);
@@ -151,7 +169,8 @@ const QByteArray& TcpWinsock::encoded(const QString& text) {
     return m_lastBytes;
 }
 
-void TcpWinsock::SendData(int index, const QString& text) {
+void TcpWinsock::SendData(int index, const QString& text)
+{
     Element& e = element(index);
     if (e.state != SocketState::Connected || !e.socket) {
         Q_EMIT errorOccurred(index, int(QAbstractSocket::OperationError),
@@ -166,7 +185,8 @@ void TcpWinsock::SendData(int index, const QString& text) {
         this, [this, index] { Q_EMIT sendCompleted(index); }, Qt::QueuedConnection);
 }
 
-void TcpWinsock::cutOff(int index) {
+void TcpWinsock::cutOff(int index)
+{
     Element& e = element(index);
     releaseSocket(e, false);
     e.state = SocketState::PeerClosed;
@@ -179,7 +199,8 @@ void TcpWinsock::cutOff(int index) {
         Qt::QueuedConnection);
 }
 
-void TcpWinsock::GetData(int index, QString& text) {
+void TcpWinsock::GetData(int index, QString& text)
+{
     Element& e = element(index);
     if (!e.socket) {
         text.clear();
@@ -188,7 +209,8 @@ void TcpWinsock::GetData(int index, QString& text) {
     text = e.decoder.decode(e.socket->readAll());
 }
 
-void TcpWinsock::releaseSocket(Element& e, bool graceful) {
+void TcpWinsock::releaseSocket(Element& e, bool graceful)
+{
     QTcpSocket* socket = e.socket;
     e.socket = nullptr;
     if (!socket)
@@ -205,7 +227,8 @@ void TcpWinsock::releaseSocket(Element& e, bool graceful) {
     socket->disconnectFromHost();
 }
 
-void TcpWinsock::Close(int index) {
+void TcpWinsock::Close(int index)
+{
     Element& e = element(index);
     if (index == 0)
         m_server->close();
@@ -214,8 +237,14 @@ void TcpWinsock::Close(int index) {
     e.state = SocketState::Closed;
 }
 
-QString TcpWinsock::errorString(int index) const {
+QString TcpWinsock::errorString(int index) const
+{
     return element(index).errorString;
+}
+
+int TcpWinsock::errorNumber(int index) const
+{
+    return element(index).errorNumber;
 }
 
 } // namespace kova

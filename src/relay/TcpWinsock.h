@@ -49,6 +49,7 @@ public:
     void GetData(int index, QString& text) override;
     void Close(int index) override;
     QString errorString(int index) const override;
+    int errorNumber(int index) const override;
 
     // The port element 0 actually listens on (differs from LocalPort when that is 0).
     quint16 listeningPort() const;
@@ -60,6 +61,7 @@ private:
         QTcpSocket* socket = nullptr;
         QStringDecoder decoder;
         QString errorString;
+        int errorNumber = QAbstractSocket::UnknownSocketError;
     };
 
     Element& element(int index);

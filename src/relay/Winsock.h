@@ -37,6 +37,8 @@ public:
     virtual void GetData(int index, QString& text) = 0;
     virtual void Close(int index) = 0;
     virtual QString errorString(int index) const = 0;
+    // The QAbstractSocket::SocketError of the element's last failure.
+    virtual int errorNumber(int index) const = 0;
 
 Q_SIGNALS:
     // A request not accepted by the time the handlers return is refused.

@@ -7,11 +7,13 @@
 
 namespace kova {
 
-bool EffectSoundPlayer::hasOutputDevice() const {
+bool EffectSoundPlayer::hasOutputDevice() const
+{
     return !QMediaDevices::defaultAudioOutput().isNull();
 }
 
-void EffectSoundPlayer::play(const QString& path) {
+void EffectSoundPlayer::play(const QString& path)
+{
     if (m_current) {
         m_current->stop();
         m_current->deleteLater();

@@ -15,16 +15,19 @@ const QString FailureLine = QStringLiteral("音を鳴らせませんでした。
 NotificationSound::NotificationSound(LogText& log, SoundPlayer& player, QDir directory)
     : m_log(log)
     , m_player(player)
-    , m_directory(std::move(directory)) {
+    , m_directory(std::move(directory))
+{
     QObject::connect(&m_player, &SoundPlayer::playbackFailed, &m_log, [this] { m_log.AppendLog(FailureLine); });
 }
 
-void NotificationSound::SoundOut() {
+void NotificationSound::SoundOut()
+{
     if (PlaySoundFile(QStringLiteral("recv.wav"), Async) == 0)
         m_log.AppendLog(FailureLine);
 }
 
-int NotificationSound::PlaySoundFile(const QString& file, quint16 flags) {
+int NotificationSound::PlaySoundFile(const QString& file, quint16 flags)
+{
     // Always asynchronous and never a default sound: the flag word is flags + NoDefault.
     Q_UNUSED(flags);
     const QString path = m_directory.filePath(file);
@@ -35,7 +38,8 @@ int NotificationSound::PlaySoundFile(const QString& file, quint16 flags) {
 }
 
 // A RIFF file of form WAVE whose "fmt " chunk comes before its "data" chunk.
-bool NotificationSound::isPlayableWave(const QString& path) {
+bool NotificationSound::isPlayableWave(const QString& path)
+{
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;

@@ -1,80 +1,202 @@
-#include "Harness.h"
 #include "NetworkNamespace.h"
 #include "relay/Cp932.h"
+#include "relay/RelayTables.h"
 
 #include <QProcess>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <cstdio>
 
 using namespace kova;
-using namespace kova::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The built program in a scratch working directory, with a runtime directory of its own for its lock.
+class Kova {
+public:
+    explicit Kova(const QString& runtimeDir = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"XDG_RUNTIME_DIR"_s, runtimeDir.isEmpty() ? m_runtime.path() : runtimeDir);
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(dir.path());
+    }
+
+    bool start()
+    {
+        process.start(qEnvironmentVariable("KOVA_BINARY"), {});
+        return process.waitForStarted(5000);
+    }
+    // Waits until port 557 accepts; the connection made to find out is the caller's client.
+    std::unique_ptr<QTcpSocket> connectClient()
+    {
+        auto socket = std::make_unique<QTcpSocket>();
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            socket->connectToHost(QHostAddress::LocalHost, ServerPort);
+            if (socket->waitForConnected(100))
+                return socket;
+            socket->abort();
+            if (process.state() == QProcess::NotRunning)
+                break;
+            QTest::qWait(50);
+        }
+        return nullptr;
+    }
+    int terminate()
+    {
+        ::kill(pid_t(process.processId()), SIGTERM);
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished();
+            return -1;
+        }
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    }
+    QByteArray file(const QString& name) const
+    {
+        QFile f(QDir(dir.path()).filePath(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+    QStringList files() const { return QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot); }
+    QStringList logFiles() const { return QDir(dir.path()).entryList({u"*.log"_s}, QDir::Files); }
+
+    QTemporaryDir dir;
+    QProcess process;
+
+private:
+    QTemporaryDir m_runtime;
+};
+
+QByteArray readUntil(QTcpSocket& socket, const QByteArray& expected)
+{
+    QByteArray data;
+    for (int i = 0; i < 50 && !data.contains(expected); ++i) {
+        if (socket.bytesAvailable() == 0)
+            socket.waitForReadyRead(100);
+        data += socket.readAll();
+    }
+    return data;
+}
+
+bool waitForEnd(QTcpSocket& socket)
+{
+    for (int i = 0; i < 50 && socket.state() != QAbstractSocket::UnconnectedState; ++i)
+        socket.waitForDisconnected(100);
+    return socket.state() == QAbstractSocket::UnconnectedState;
+}
+
+} // namespace
 
 // The built program, started in a network namespace of its own, serving real clients on port 557.
 class TestKovaBinary : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QProcess m_kova;
-
-    static QByteArray readUntil(QTcpSocket& socket, const QByteArray& expected) {
-        QByteArray data;
-        for (int i = 0; i < 50 && !data.contains(expected); ++i) {
-            if (socket.bytesAvailable() == 0)
-                socket.waitForReadyRead(100);
-            data += socket.readAll();
-        }
-        return data;
-    }
-
 private Q_SLOTS:
-    void initTestCase() {
-        QVERIFY(m_dir.isValid());
-        m_kova.setWorkingDirectory(m_dir.path());
-        m_kova.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_kova.start(qEnvironmentVariable("KOVA_BINARY"), {});
-        QVERIFY2(m_kova.waitForStarted(5000), qPrintable(m_kova.errorString()));
+    void firstRunServesAndShutsDownOnSigterm()
+    {
+        Kova kova;
+        QVERIFY(kova.start());
+        auto taro = kova.connectClient();
+        QVERIFY2(taro, "kova did not accept on port 557");
+        auto jiro = kova.connectClient();
+        QVERIFY(jiro);
+
+        taro->write(cp932::encode(u"NAME:太郎"_s));
+        const QByteArray roster = cp932::encode(u"NAME:0:サーバ+NAME:1:太郎+NAME:2:+"_s);
+        QCOMPARE(readUntil(*taro, roster), roster);
+        QCOMPARE(readUntil(*jiro, roster), roster);
+        jiro->write(cp932::encode(u"やあ"_s));
+        const QByteArray line = cp932::encode(u" > やあ"_s);
+        QCOMPARE(readUntil(*jiro, line), line);
+        QCOMPARE(readUntil(*taro, line), line);
+
+        QCOMPARE(kova.terminate(), 0);
+        QVERIFY(waitForEnd(*taro));
+        QVERIFY(waitForEnd(*jiro));
+        QCOMPARE(kova.file(u"KV.CFG"_s), QByteArray::fromHex("0d0a0d0a534d4c0d0a0d0a0d0a"));
+        QCOMPARE(kova.logFiles().size(), 1);
+        const QString log = cp932::decode(kova.file(kova.logFiles().first()));
+        QVERIFY(log.startsWith(u"\r\nサーバとして待ち受けます。   ["_s));
+        QVERIFY(log.contains(u"\r\n太郎さんが来ました。   ["_s));
+        QVERIFY(log.contains(u"\r\n > やあ   ["_s));
+        QVERIFY(log.endsWith(u"]\r\n"_s));
     }
 
-    void registrationAndChatEndToEnd() {
-        QTcpSocket taro;
-        bool connected = false;
-        for (int attempt = 0; attempt < 50 && !connected; ++attempt) {
-            taro.connectToHost(QHostAddress::LocalHost, ServerPort);
-            connected = taro.waitForConnected(100);
-            if (!connected) {
-                taro.abort();
-                QTest::qWait(100);
-            }
-        }
-        QVERIFY2(connected, "kova did not accept on port 557");
-        QTcpSocket jiro;
-        jiro.connectToHost(QHostAddress::LocalHost, ServerPort);
-        QVERIFY(jiro.waitForConnected(5000));
-
-        taro.write(cp932::encode(QStringLiteral("NAME:太郎")));
-        const QByteArray roster = cp932::encode(QStringLiteral("NAME:0:サーバ+NAME:1:太郎+NAME:2:+"));
-        QCOMPARE(readUntil(taro, roster), roster);
-        QCOMPARE(readUntil(jiro, roster), roster);
-
-        jiro.write(cp932::encode(QStringLiteral("やあ")));
-        const QByteArray line = cp932::encode(QStringLiteral(" > やあ"));
-        QCOMPARE(readUntil(jiro, line), line);
-        QCOMPARE(readUntil(taro, line), line);
+    void savedSettingsAreAppliedAndWrittenBack()
+    {
+        Kova kova;
+        const QByteArray cfg = cp932::encode(u"keep, this\r\n親分\r\nMID\r\nTRUE\r\ntrue\r\n"_s);
+        QFile file(QDir(kova.dir.path()).filePath(u"KV.CFG"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(cfg) == cfg.size());
+        file.close();
+        QVERIFY(kova.start());
+        auto client = kova.connectClient();
+        QVERIFY(client);
+        client->write("NAME:Ken");
+        const QByteArray roster = cp932::encode(u"NAME:0:親分+NAME:1:Ken+"_s);
+        QCOMPARE(readUntil(*client, roster), roster);
+        QCOMPARE(kova.terminate(), 0);
+        QCOMPARE(kova.file(u"KV.CFG"_s), cfg);
+        // The join sound is on, and there is no "recv.wav" to play.
+        QVERIFY(cp932::decode(kova.file(kova.logFiles().value(0))).contains(u"音を鳴らせませんでした。"_s));
     }
 
-    void cleanupTestCase() {
-        m_kova.terminate();
-        if (!m_kova.waitForFinished(5000))
-            m_kova.kill();
+    void secondInstanceEndsAtOnceTouchingNothing()
+    {
+        Kova first;
+        QVERIFY(first.start());
+        auto client = first.connectClient();
+        QVERIFY(client);
+        Kova second(QFileInfo(first.process.processEnvironment().value(u"XDG_RUNTIME_DIR"_s)).filePath());
+        QVERIFY(second.start());
+        QVERIFY(second.process.waitForFinished(5000));
+        QCOMPARE(second.process.exitCode(), 0);
+        QVERIFY(second.files().isEmpty());
+        client->write("NAME:Still");
+        QVERIFY(readUntil(*client, "Still+").endsWith("NAME:1:Still+"));
+        QCOMPARE(first.terminate(), 0);
+    }
+
+    void portAlreadyTakenFailsClearly()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, ServerPort));
+        Kova kova;
+        kova.process.setProcessChannelMode(QProcess::SeparateChannels);
+        QVERIFY(kova.start());
+        QVERIFY(kova.process.waitForFinished(5000));
+        QCOMPARE(kova.process.exitStatus(), QProcess::NormalExit);
+        QVERIFY(kova.process.exitCode() != 0);
+        const QString error = QString::fromUtf8(kova.process.readAllStandardError());
+        QVERIFY2(error.contains(u"557"_s), qPrintable(error));
+        QVERIFY(kova.files().isEmpty());
+    }
+
+    void unwritableSettingsStillSaveTheLog()
+    {
+        Kova kova;
+        QVERIFY(kova.start());
+        auto client = kova.connectClient();
+        QVERIFY(client);
+        // A directory where the settings file belongs cannot be replaced by it.
+        QVERIFY(QDir(kova.dir.path()).mkdir(u"KV.CFG"_s));
+        QCOMPARE(kova.terminate(), 1);
+        QCOMPARE(kova.logFiles().size(), 1);
+        QVERIFY(QFileInfo(QDir(kova.dir.path()).filePath(u"KV.CFG"_s)).isDir());
+        QVERIFY(waitForEnd(*client));
     }
 };
 
-int main(int argc, char* argv[]) {
+int main(int argc, char* argv[])
+{
     QString error;
-    if (!enterPrivateNetwork(&error)) {
+    if (!kova::test::enterPrivateNetwork(&error)) {
         std::fprintf(stderr, "tst_kova_binary needs its own network namespace (run as root): %s\n", qPrintable(error));
         return 1;
     }

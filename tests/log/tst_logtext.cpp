@@ -16,7 +16,8 @@ class TestLogText : public QObject {
     QTemporaryDir m_dir;
     ManualClock m_time;
 
-    QByteArray fileBytes(const QString& name) const {
+    QByteArray fileBytes(const QString& name) const
+    {
         QFile file(QDir(m_dir.path()).filePath(name));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
     }
@@ -24,14 +25,16 @@ class TestLogText : public QObject {
     QStringList logFiles() const { return QDir(m_dir.path()).entryList({QStringLiteral("*.log")}, QDir::Files); }
 
 private Q_SLOTS:
-    void init() {
+    void init()
+    {
         QVERIFY(m_dir.isValid());
         for (const QString& name : logFiles())
             QVERIFY(QFile::remove(QDir(m_dir.path()).filePath(name)));
         m_time.now = QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5));
     }
 
-    void linesCarryTheirTimeStamp() {
+    void linesCarryTheirTimeStamp()
+    {
         LogText log(QDir(m_dir.path()), m_time.clock());
         QSignalSpy appended(&log, &LogText::appended);
         log.AppendLog(QStringLiteral("サーバとして待ち受けます。"));
@@ -43,7 +46,8 @@ private Q_SLOTS:
         QCOMPARE(appended.at(1).at(0).toString(), QStringLiteral("\r\nx   [2026/12/24 23:59:58]"));
     }
 
-    void savedFileIsTheTextThenCrLfInCodePage932() {
+    void savedFileIsTheTextThenCrLfInCodePage932()
+    {
         LogText log(QDir(m_dir.path()), m_time.clock());
         log.AppendLog(QStringLiteral("サーバ"));
         QVERIFY(log.SaveLogFile());
@@ -53,7 +57,8 @@ private Q_SLOTS:
         QVERIFY(!log.text().isEmpty());
     }
 
-    void saveInTheSameSecondAppends() {
+    void saveInTheSameSecondAppends()
+    {
         LogText log(QDir(m_dir.path()), m_time.clock());
         log.AppendLog(QStringLiteral("a"));
         QVERIFY(log.SaveLogFile());
@@ -64,7 +69,8 @@ private Q_SLOTS:
                  first + "\r\na   [2026/01/02 3:04:05]\r\nb   [2026/01/02 3:04:05]\r\n");
     }
 
-    void reachingTheLimitSavesThenStartsAfresh_data() {
+    void reachingTheLimitSavesThenStartsAfresh_data()
+    {
         QTest::addColumn<int>("logged");
         QTest::addColumn<int>("incoming");
         QTest::addColumn<bool>("saves");
@@ -74,7 +80,8 @@ private Q_SLOTS:
         QTest::newRow("one huge message on an empty log") << 0 << 32768 << true;
     }
 
-    void reachingTheLimitSavesThenStartsAfresh() {
+    void reachingTheLimitSavesThenStartsAfresh()
+    {
         QFETCH(int, logged);
         QFETCH(int, incoming);
         QFETCH(bool, saves);
@@ -94,7 +101,8 @@ private Q_SLOTS:
         }
     }
 
-    void failedSaveKeepsEveryLine() {
+    void failedSaveKeepsEveryLine()
+    {
         const QString missing = QDir(m_dir.path()).filePath(QStringLiteral("gone"));
         LogText log{QDir(missing), m_time.clock()};
         for (int i = 0; i < 262; ++i)
@@ -110,7 +118,8 @@ private Q_SLOTS:
         QVERIFY(error.contains(QStringLiteral("gone")));
     }
 
-    void clearEmptiesTextAndView() {
+    void clearEmptiesTextAndView()
+    {
         LogText log(QDir(m_dir.path()), m_time.clock());
         QSignalSpy cleared(&log, &LogText::cleared);
         log.AppendLog(QStringLiteral("a"));

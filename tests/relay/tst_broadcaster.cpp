@@ -13,7 +13,8 @@ class TestBroadcaster : public QObject {
     std::unique_ptr<Harness<FakeWinsock>> h;
 
     // Connects clients until those in the wanted slots are there, then lets the others go.
-    void occupy(std::initializer_list<int> wanted) {
+    void occupy(std::initializer_list<int> wanted)
+    {
         const int highest = std::max(wanted);
         for (int slot = 1; slot <= highest; ++slot)
             QCOMPARE(h->sockets.connect(), slot);
@@ -25,25 +26,29 @@ class TestBroadcaster : public QObject {
         h->sockets.sends.clear();
     }
 
-    void broadcast(const QString& text) {
+    void broadcast(const QString& text)
+    {
         h->tables.OutMessage = text;
         h->server.StartBroadcast();
     }
 
     // Completes sends one at a time until the walk stops; bounded, so a walk that never ends fails.
-    void drain() {
+    void drain()
+    {
         for (int step = 0; step < 100 && h->server.broadcaster().isRunning(); ++step)
             h->sockets.completeSend();
         QVERIFY(!h->server.broadcaster().isRunning());
     }
 
 private Q_SLOTS:
-    void init() {
+    void init()
+    {
         h = std::make_unique<Harness<FakeWinsock>>();
         QVERIFY(h->server.OpenServer());
     }
 
-    void walksOneSendAtATimeInSlotOrder() {
+    void walksOneSendAtATimeInSlotOrder()
+    {
         occupy({1, 3, 5});
         broadcast(QStringLiteral("hi"));
         QCOMPARE(h->sockets.sends, QList<Send>({{1, QStringLiteral("hi")}}));
@@ -59,14 +64,16 @@ private Q_SLOTS:
         QVERIFY(!h->server.broadcaster().isRunning());
     }
 
-    void nobodyConnectedSendsNothing() {
+    void nobodyConnectedSendsNothing()
+    {
         broadcast(QStringLiteral("hi"));
         QVERIFY(h->sockets.sends.isEmpty());
         QCOMPARE(h->tables.SendCursor, quint8(0));
         QVERIFY(!h->server.broadcaster().isRunning());
     }
 
-    void laterMessagesQueueBehindTheWalk() {
+    void laterMessagesQueueBehindTheWalk()
+    {
         occupy({2, 4});
         broadcast(QStringLiteral("first"));
         broadcast(QStringLiteral("second"));
@@ -82,7 +89,8 @@ private Q_SLOTS:
                                                 {4, QStringLiteral("third")}}));
     }
 
-    void clientLeavingMidSendDoesNotStallTheWalk() {
+    void clientLeavingMidSendDoesNotStallTheWalk()
+    {
         occupy({1, 2, 3});
         broadcast(QStringLiteral("hi"));
         h->sockets.completeSend(); // slot 1 done, slot 2 in flight
@@ -96,7 +104,8 @@ private Q_SLOTS:
                                                 {3, QStringLiteral("RNAME:2:")}}));
     }
 
-    void lateCompletionOfAnAbandonedSendIsIgnored() {
+    void lateCompletionOfAnAbandonedSendIsIgnored()
+    {
         occupy({1, 2});
         broadcast(QStringLiteral("hi"));
         h->sockets.peerCloses(1);
@@ -107,7 +116,8 @@ private Q_SLOTS:
         QCOMPARE(h->sockets.sends.last(), Send({2, QStringLiteral("RNAME:1:")}));
     }
 
-    void eligibilityIsDecidedWhenTheTurnComes() {
+    void eligibilityIsDecidedWhenTheTurnComes()
+    {
         occupy({1, 3});
         broadcast(QStringLiteral("a"));
         h->sockets.completeSend();         // "a" now in flight to slot 3

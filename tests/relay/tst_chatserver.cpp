@@ -13,7 +13,8 @@ class TestChatServer : public QObject {
     std::unique_ptr<Harness<FakeWinsock>> h;
 
     // What the clients received, once every queued broadcast has been walked.
-    QStringList delivered() {
+    QStringList delivered()
+    {
         for (int step = 0; step < 200 && h->server.broadcaster().isRunning(); ++step)
             h->sockets.completeSend();
         QStringList texts;
@@ -24,12 +25,14 @@ class TestChatServer : public QObject {
     }
 
 private Q_SLOTS:
-    void init() {
+    void init()
+    {
         h = std::make_unique<Harness<FakeWinsock>>();
         QVERIFY(h->server.OpenServer());
     }
 
-    void openServerResetsTablesAndLogs() {
+    void openServerResetsTablesAndLogs()
+    {
         Harness<FakeWinsock> fresh;
         fresh.tables.SendCursor = 7;
         fresh.tables.SlotName.at(3) = QStringLiteral("stale");
@@ -42,7 +45,8 @@ private Q_SLOTS:
         QCOMPARE(fresh.logMessages(), QStringList{QStringLiteral("サーバとして待ち受けます。")});
     }
 
-    void listenerFailureLogsNothing() {
+    void listenerFailureLogsNothing()
+    {
         Harness<FakeWinsock> fresh;
         fresh.sockets.listenFails = true;
         fresh.sockets.listenError = QStringLiteral("The bound address is already in use");
@@ -52,7 +56,8 @@ private Q_SLOTS:
         QCOMPARE(fresh.tables.SlotState.at(0), SLOT_FREE);
     }
 
-    void clientsTakeTheLowestFreeSlot() {
+    void clientsTakeTheLowestFreeSlot()
+    {
         QCOMPARE(h->sockets.connect(11), 1);
         QCOMPARE(h->sockets.calls.mid(1), QStringList({QStringLiteral("Close(1)"), QStringLiteral("Accept(1,11)")}));
         QCOMPARE(h->sockets.LocalPort(1), quint16(0));
@@ -63,7 +68,8 @@ private Q_SLOTS:
         QCOMPARE(h->tables.SlotState.at(2), SLOT_CONNECTED);
     }
 
-    void tenthClientAndOtherElementsAreIgnored() {
+    void tenthClientAndOtherElementsAreIgnored()
+    {
         for (int slot = 1; slot <= 9; ++slot)
             QCOMPARE(h->sockets.connect(), slot);
         const auto tables = h->tables.SlotState;
@@ -78,7 +84,8 @@ private Q_SLOTS:
         QCOMPARE(other.tables.SlotState.at(3), SLOT_FREE);
     }
 
-    void registrationSendsTheRosterToEverybody() {
+    void registrationSendsTheRosterToEverybody()
+    {
         QCOMPARE(h->sockets.connect(), 1);
         QCOMPARE(h->sockets.connect(), 2);
         QSignalSpy refreshed(&h->server, &ChatServer::nameListRefreshed);
@@ -92,7 +99,8 @@ private Q_SLOTS:
                                            QStringLiteral("2:NAME:0:サーバ+NAME:1:Taro+NAME:2:+")}));
     }
 
-    void nameTakesEverythingAfterTheFirstTag_data() {
+    void nameTakesEverythingAfterTheFirstTag_data()
+    {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("name");
         QTest::newRow("inside a chat line") << QStringLiteral("helloNAME:Jiro") << QStringLiteral("Jiro");
@@ -101,7 +109,8 @@ private Q_SLOTS:
         QTest::newRow("empty name") << QStringLiteral("NAME:") << QString();
     }
 
-    void nameTakesEverythingAfterTheFirstTag() {
+    void nameTakesEverythingAfterTheFirstTag()
+    {
         QFETCH(QString, message);
         QFETCH(QString, name);
         QCOMPARE(h->sockets.connect(), 1);
@@ -110,7 +119,8 @@ private Q_SLOTS:
         QCOMPARE(delivered(), QStringList{QStringLiteral("1:NAME:0:サーバ+NAME:1:") + name + u'+'});
     }
 
-    void leaveNoticeClearsTheNameButKeepsTheSlot() {
+    void leaveNoticeClearsTheNameButKeepsTheSlot()
+    {
         QCOMPARE(h->sockets.connect(), 1);
         QCOMPARE(h->sockets.connect(), 2);
         h->sockets.receive(2, QStringLiteral("NAME:Hanako"));
@@ -123,7 +133,8 @@ private Q_SLOTS:
         QCOMPARE(delivered(), QStringList({QStringLiteral("1:RNAME:2:"), QStringLiteral("2:RNAME:2:")}));
     }
 
-    void chatLineGoesToEverybodyUnderTheSpeakersName() {
+    void chatLineGoesToEverybodyUnderTheSpeakersName()
+    {
         QCOMPARE(h->sockets.connect(), 1);
         QCOMPARE(h->sockets.connect(), 2);
         h->sockets.receive(2, QStringLiteral("NAME:Hanako"));
@@ -135,7 +146,8 @@ private Q_SLOTS:
         QCOMPARE(delivered(), QStringList({QStringLiteral("1: >   "), QStringLiteral("2: >   ")}));
     }
 
-    void idleMessageIsIgnored() {
+    void idleMessageIsIgnored()
+    {
         QCOMPARE(h->sockets.connect(), 1);
         h->settings.SoundOnMessage = QStringLiteral("TRUE");
         const QString log = h->log.text();
@@ -146,7 +158,8 @@ private Q_SLOTS:
         QCOMPARE(h->tables.OutMessage, QStringLiteral(" "));
     }
 
-    void closedConnectionIsAnnouncedToTheOthers() {
+    void closedConnectionIsAnnouncedToTheOthers()
+    {
         QCOMPARE(h->sockets.connect(), 1);
         QCOMPARE(h->sockets.connect(), 2);
         h->sockets.receive(2, QStringLiteral("NAME:Jiro"));
@@ -165,7 +178,8 @@ private Q_SLOTS:
         QCOMPARE(h->logMessages().filter(QStringLiteral("帰りました")).size(), 2);
     }
 
-    void soundsFollowTheirSwitches_data() {
+    void soundsFollowTheirSwitches_data()
+    {
         QTest::addColumn<QString>("joinLeave");
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("rings");
@@ -176,7 +190,8 @@ private Q_SLOTS:
         QTest::newRow("both on") << QStringLiteral("TRUE") << QStringLiteral("TRUE") << 4;
     }
 
-    void soundsFollowTheirSwitches() {
+    void soundsFollowTheirSwitches()
+    {
         QFETCH(QString, joinLeave);
         QFETCH(QString, message);
         QFETCH(int, rings);
@@ -192,7 +207,8 @@ private Q_SLOTS:
         QVERIFY(!h->log.text().contains(QStringLiteral("音を鳴らせませんでした。")));
     }
 
-    void socketErrorIsLoggedAndNothingElse() {
+    void socketErrorIsLoggedAndNothingElse()
+    {
         QCOMPARE(h->sockets.connect(), 1);
         Q_EMIT h->sockets.errorOccurred(1, 7, QStringLiteral("Network unreachable"));
         QCOMPARE(h->logMessages().last(), QStringLiteral("Network unreachable"));
@@ -200,7 +216,8 @@ private Q_SLOTS:
         QVERIFY(delivered().isEmpty());
     }
 
-    void operatorTexts() {
+    void operatorTexts()
+    {
         h->tables.SlotName.at(0) = QStringLiteral("Boss");
         QCOMPARE(h->server.OperatorChatLine(QStringLiteral(" hi ")), QStringLiteral("Boss >  hi "));
         QCOMPARE(h->server.NicknameAnnouncement(), QStringLiteral("NAME:0:Boss+"));

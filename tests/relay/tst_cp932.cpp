@@ -8,7 +8,8 @@ class TestCp932 : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void encode_data() {
+    void encode_data()
+    {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("ascii") << QStringLiteral("NAME:Taro+") << QByteArray("NAME:Taro+");
@@ -24,7 +25,8 @@ private Q_SLOTS:
         QTest::newRow("empty") << QString() << QByteArray();
     }
 
-    void encode() {
+    void encode()
+    {
         QFETCH(QString, text);
         QFETCH(QByteArray, bytes);
         QCOMPARE(cp932::encode(text), bytes);
@@ -32,7 +34,8 @@ private Q_SLOTS:
             QCOMPARE(cp932::decode(bytes), text);
     }
 
-    void splitDoubleByteCharacterIsJoined() {
+    void splitDoubleByteCharacterIsJoined()
+    {
         QStringDecoder decoder = cp932::decoder();
         const QByteArray bytes = cp932::encode(QStringLiteral("サーバ"));
         QString text = decoder.decode(bytes.left(3));
@@ -40,7 +43,8 @@ private Q_SLOTS:
         QCOMPARE(text, QStringLiteral("サーバ"));
     }
 
-    void invalidBytesKeepTheRest() {
+    void invalidBytesKeepTheRest()
+    {
         QStringDecoder decoder = cp932::decoder();
         const QString text = decoder.decode(QByteArray::fromHex("ff41804281204400455c"));
         QCOMPARE(text.size(), 10);

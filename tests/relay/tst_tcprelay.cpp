@@ -21,11 +21,13 @@ public:
 
     bool waitConnected() { return socket.waitForConnected(5000); }
     void send(const QString& text) { sendBytes(cp932::encode(text)); }
-    void sendBytes(const QByteArray& bytes) {
+    void sendBytes(const QByteArray& bytes)
+    {
         socket.write(bytes);
         socket.flush();
     }
-    QByteArray& received() {
+    QByteArray& received()
+    {
         received_ += socket.readAll();
         return received_;
     }
@@ -39,7 +41,8 @@ private:
 };
 
 // A client that connects and then never reads, with a tiny receive window.
-int stalledClient(quint16 port) {
+int stalledClient(quint16 port)
+{
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     const int small = 4096;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -63,7 +66,8 @@ class TestTcpRelay : public QObject {
     quint16 port = 0;
 
     // Connects a client and waits until the server has given it the expected slot.
-    std::unique_ptr<Client> join(int slot) {
+    std::unique_ptr<Client> join(int slot)
+    {
         auto client = std::make_unique<Client>(port);
         if (!client->waitConnected())
             return nullptr;
@@ -73,14 +77,16 @@ class TestTcpRelay : public QObject {
     }
 
 private Q_SLOTS:
-    void init() {
+    void init()
+    {
         h = std::make_unique<Harness<TcpWinsock>>();
         QVERIFY(h->server.OpenServer(0));
         port = h->sockets.listeningPort();
         QVERIFY(port != 0);
     }
 
-    void registrationAndChatReachEverybody() {
+    void registrationAndChatReachEverybody()
+    {
         auto taro = join(1);
         auto hanako = join(2);
         QVERIFY(taro && hanako);
@@ -101,7 +107,8 @@ private Q_SLOTS:
         QTRY_VERIFY(taro->received().endsWith("\x83\x54\x81\x5b\x83\x6f > ok ?"));
     }
 
-    void slotsAreReusedAndTheTenthIsTurnedAway() {
+    void slotsAreReusedAndTheTenthIsTurnedAway()
+    {
         std::vector<std::unique_ptr<Client>> clients;
         for (int slot = 1; slot <= 9; ++slot) {
             clients.push_back(join(slot));
@@ -137,7 +144,8 @@ private Q_SLOTS:
         QTRY_VERIFY(again->text().startsWith(QStringLiteral("NAME:0:サーバ+NAME:1:+NAME:2:Saburo+NAME:3:+NAME:5:+")));
     }
 
-    void splitDoubleByteCharacterIsNotCorrupted() {
+    void splitDoubleByteCharacterIsNotCorrupted()
+    {
         auto client = join(1);
         QVERIFY(client);
         const QByteArray bytes = cp932::encode(QStringLiteral("サーバ"));
@@ -148,7 +156,8 @@ private Q_SLOTS:
         QCOMPARE(h->logMessages().mid(1), QStringList({QStringLiteral(" > サ"), QStringLiteral(" > ーバ")}));
     }
 
-    void clientThatStopsReadingIsCutOffAndHoldsNobodyUp() {
+    void clientThatStopsReadingIsCutOffAndHoldsNobodyUp()
+    {
         auto alice = join(1);
         auto bob = join(2);
         QVERIFY(alice && bob);

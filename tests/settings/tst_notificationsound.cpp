@@ -15,14 +15,16 @@ class TestNotificationSound : public QObject {
 
     const QString FailureLine = QStringLiteral("音を鳴らせませんでした。");
 
-    static void writeFile(const QString& path, const QByteArray& bytes) {
+    static void writeFile(const QString& path, const QByteArray& bytes)
+    {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
         QCOMPARE(file.write(bytes), bytes.size());
     }
 
 private Q_SLOTS:
-    void soundOut_data() {
+    void soundOut_data()
+    {
         QTest::addColumn<QByteArray>("content"); // empty: no file at all
         QTest::addColumn<bool>("device");
         QTest::addColumn<bool>("plays");
@@ -33,7 +35,8 @@ private Q_SLOTS:
         QTest::newRow("plays") << QByteArray("wave") << true << true;
     }
 
-    void soundOut() {
+    void soundOut()
+    {
         QFETCH(QByteArray, content);
         QFETCH(bool, device);
         QFETCH(bool, plays);
@@ -54,7 +57,8 @@ private Q_SLOTS:
         QCOMPARE(log.text().contains(FailureLine), !plays);
     }
 
-    void laterPlaybackFailureIsLoggedOncePerAttempt() {
+    void laterPlaybackFailureIsLoggedOncePerAttempt()
+    {
         QTemporaryDir dir;
         QVERIFY(writeTestWave(QDir(dir.path()).filePath(QStringLiteral("recv.wav"))));
         ManualClock time;

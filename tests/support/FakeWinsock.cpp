@@ -2,7 +2,8 @@
 
 namespace kova::test {
 
-bool FakeWinsock::Listen(int index) {
+bool FakeWinsock::Listen(int index)
+{
     calls.append(QStringLiteral("Listen(%1):%2").arg(index).arg(LocalPort(index)));
     if (listenFails)
         return false;
@@ -10,39 +11,46 @@ bool FakeWinsock::Listen(int index) {
     return true;
 }
 
-void FakeWinsock::Accept(int index, qint32 requestId) {
+void FakeWinsock::Accept(int index, qint32 requestId)
+{
     calls.append(QStringLiteral("Accept(%1,%2)").arg(index).arg(requestId));
     m_states.at(std::size_t(index)) = SocketState::Connected;
     m_accepted.append(index);
 }
 
-void FakeWinsock::GetData(int index, QString& text) {
+void FakeWinsock::GetData(int index, QString& text)
+{
     text = m_inbox.at(std::size_t(index));
     m_inbox.at(std::size_t(index)).clear();
 }
 
-void FakeWinsock::Close(int index) {
+void FakeWinsock::Close(int index)
+{
     calls.append(QStringLiteral("Close(%1)").arg(index));
     m_states.at(std::size_t(index)) = SocketState::Closed;
 }
 
-int FakeWinsock::connect(qint32 requestId) {
+int FakeWinsock::connect(qint32 requestId)
+{
     m_accepted.clear();
     Q_EMIT connectionRequested(0, requestId);
     return m_accepted.isEmpty() ? -1 : m_accepted.first();
 }
 
-void FakeWinsock::receive(int index, const QString& text) {
+void FakeWinsock::receive(int index, const QString& text)
+{
     m_inbox.at(std::size_t(index)) += text;
     Q_EMIT dataArrived(index, qint32(text.size()));
 }
 
-void FakeWinsock::peerCloses(int index) {
+void FakeWinsock::peerCloses(int index)
+{
     m_states.at(std::size_t(index)) = SocketState::PeerClosed;
     Q_EMIT closed(index);
 }
 
-void FakeWinsock::completeSend() {
+void FakeWinsock::completeSend()
+{
     Q_ASSERT(!sends.isEmpty());
     Q_EMIT sendCompleted(sends.last().index);
 }

@@ -33,6 +33,7 @@ public:
     void GetData(int index, QString& text) override;
     void Close(int index) override;
     QString errorString(int) const override { return listenError; }
+    int errorNumber(int) const override { return listenErrorNumber; }
 
     // Test controls: each raises the event the real sockets would.
     int connect(qint32 requestId = 1000);
@@ -44,6 +45,7 @@ public:
     QList<Send> sends;
     QStringList calls;
     QString listenError;
+    int listenErrorNumber = 0;
     bool listenFails = false;
 
 private:

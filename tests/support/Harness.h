@@ -16,7 +16,8 @@
 namespace kova::test {
 
 // Writes a short silent 8 kHz mono PCM wave file.
-inline bool writeTestWave(const QString& path) {
+inline bool writeTestWave(const QString& path)
+{
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
@@ -42,7 +43,8 @@ inline bool writeTestWave(const QString& path) {
 // A clock the test sets by hand.
 struct ManualClock {
     QDateTime now{QDate(2026, 12, 7), QTime(9, 5, 3)};
-    Clock clock() {
+    Clock clock()
+    {
         return [this] { return now; };
     }
 };
@@ -60,7 +62,8 @@ template <typename Sockets> struct Harness {
     ChatServer server{tables, sockets, log, settings, sound};
 
     // The messages of the log lines, without their time stamps.
-    QStringList logMessages() const {
+    QStringList logMessages() const
+    {
         static const QRegularExpression stamp(QStringLiteral("   \\[[^\\]]*\\]$"));
         QStringList lines = log.text().split(QStringLiteral("\r\n"));
         lines.removeFirst();

@@ -11,7 +11,8 @@
 
 namespace kova::test {
 
-bool enterPrivateNetwork(QString* error) {
+bool enterPrivateNetwork(QString* error)
+{
     if (::unshare(CLONE_NEWNET) != 0) {
         *error = QStringLiteral("unshare(CLONE_NEWNET): %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
         return false;

@@ -1,0 +1,110 @@
+#include "SettingsFile.h"
+
+#include "relay/Cp932.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <array>
+
+namespace kova {
+
+namespace {
+std::array<QString*, 5> fields(Settings& s)
+{
+    return {&s.CfgReserved, &s.Nickname, &s.FontSizeSetting, &s.SoundOnJoinLeave, &s.SoundOnMessage};
+}
+
+std::array<const QString*, 5> fields(const Settings& s)
+{
+    return {&s.CfgReserved, &s.Nickname, &s.FontSizeSetting, &s.SoundOnJoinLeave, &s.SoundOnMessage};
+}
+} // namespace
+
+SettingsFile::SettingsFile(QDir directory)
+    : m_directory(std::move(directory))
+{}
+
+QString SettingsFile::path() const
+{
+    return m_directory.filePath(FileName);
+}
+
+bool SettingsFile::exists() const
+{
+    const QFileInfo info(path());
+    return info.exists() && info.isFile();
+}
+
+Settings SettingsFile::parse(const QByteArray& bytes)
+{
+    Settings settings;
+    qsizetype start = 0;
+    for (QString* field : fields(settings)) {
+        if (start >= bytes.size())
+            break;
+        qsizetype end = bytes.indexOf('\n', start);
+        const qsizetype next = end < 0 ? bytes.size() : end + 1;
+        if (end < 0)
+            end = bytes.size();
+        else if (end > start && bytes.at(end - 1) == '\r')
+            --end;
+        *field = cp932::decode(QByteArrayView(bytes).sliced(start, end - start));
+        start = next;
+    }
+    return settings;
+}
+
+QByteArray SettingsFile::serialize(const Settings& settings)
+{
+    QByteArray bytes;
+    for (const QString* field : fields(settings))
+        bytes += cp932::encode(*field) + "\r\n";
+    return bytes;
+}
+
+bool SettingsFile::LoadSettings(Settings& settings, QString* error) const
+{
+    if (!exists()) {
+        settings = Settings{};
+        return false;
+    }
+    QFile file(path());
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(file.fileName(), file.errorString());
+        settings = Settings{};
+        return false;
+    }
+    // Only five lines are used; a huge file is not read whole.
+    QByteArray bytes;
+    int lines = 0;
+    while (lines < 5 && !file.atEnd()) {
+        const QByteArray line = file.readLine();
+        if (line.isEmpty() && file.error() != QFileDevice::NoError)
+            break;
+        bytes += line;
+        ++lines;
+    }
+    if (file.error() != QFileDevice::NoError) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(file.fileName(), file.errorString());
+        settings = Settings{};
+        return false;
+    }
+    settings = parse(bytes);
+    return true;
+}
+
+bool SettingsFile::SaveSettings(const Settings& settings, QString* error) const
+{
+    QSaveFile file(path());
+    const QByteArray bytes = serialize(settings);
+    const bool ok = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    if (!ok && error)
+        *error = QStringLiteral("%1: %2").arg(path(), file.errorString());
+    return ok;
+}
+
+} // namespace kova

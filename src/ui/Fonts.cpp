@@ -1,0 +1,34 @@
+#include "Fonts.h"
+
+namespace kova {
+
+void registerFontSubstitutions()
+{
+    QFont::insertSubstitutions(JapaneseGothic, {QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic")});
+}
+
+QFont labelFont()
+{
+    QFont font(JapaneseGothic);
+    font.setPointSizeF(14.25);
+    font.setWeight(QFont::Bold);
+    return font;
+}
+
+QFont dialogFont()
+{
+    QFont font(JapaneseGothic);
+    font.setPointSize(12);
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+QIcon appIcon()
+{
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/heart32.xpm"), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/icons/heart16.xpm"), QSize(16, 16));
+    return icon;
+}
+
+} // namespace kova
