@@ -1,5 +1,11 @@
 #include "Fonts.h"
 
+// The icons live in this static library: their resources must be registered by hand.
+static void initIconResources()
+{
+    Q_INIT_RESOURCE(icons);
+}
+
 namespace kova {
 
 void registerFontSubstitutions()
@@ -25,6 +31,8 @@ QFont dialogFont()
 
 QIcon appIcon()
 {
+    static const bool registered = (initIconResources(), true);
+    Q_UNUSED(registered);
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/heart32.xpm"), QSize(32, 32));
     icon.addFile(QStringLiteral(":/icons/heart16.xpm"), QSize(16, 16));

@@ -215,6 +215,15 @@ private Q_SLOTS:
         QVERIFY(delivered().isEmpty());
     }
 
+    void iconIsTheHeart()
+    {
+        const QIcon icon = p->window.windowIcon();
+        QCOMPARE(icon.availableSizes(), QList<QSize>({QSize(32, 32), QSize(16, 16)}));
+        const QImage image = icon.pixmap(32).toImage();
+        QCOMPARE(image.pixelColor(8, 16), QColor(Qt::red));
+        QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
+    }
+
     void versionBox()
     {
         action("HelpsVerSion")->trigger();
