@@ -3,6 +3,7 @@
 #include "relay/Cp932.h"
 
 #include <QFile>
+#include <QSaveFile>
 
 namespace kova {
 
@@ -51,14 +52,29 @@ void LogText::appendLine(const QString& message)
 
 bool LogText::SaveLogFile(QString* error)
 {
-    QFile file(m_directory.filePath(fileNameFor(m_clock())));
-    const QByteArray bytes = cp932::encode(QString(m_text + QStringLiteral("\r\n")));
-    const bool ok =
-        file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(bytes) == bytes.size() && file.flush();
-    if (!ok && error)
-        *error = QStringLiteral("%1: %2").arg(file.fileName(), file.errorString());
-    file.close();
-    return ok && file.error() == QFileDevice::NoError;
+    const QString path = m_directory.filePath(fileNameFor(m_clock()));
+    auto fail = [&](const QString& reason) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(path, reason);
+        return false;
+    };
+
+    // A file from a save in the same second is kept and continued. The whole file is written anew and
+    // swapped in at once, so a full disk never leaves a half-written file behind.
+    QByteArray bytes;
+    if (QFile earlier(path); earlier.exists()) {
+        if (!earlier.open(QIODevice::ReadOnly))
+            return fail(earlier.errorString());
+        bytes = earlier.readAll();
+        if (earlier.error() != QFileDevice::NoError)
+            return fail(earlier.errorString());
+    }
+    bytes += cp932::encode(QString(m_text + QStringLiteral("\r\n")));
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return fail(file.errorString());
+    return true;
 }
 
 void LogText::clear()

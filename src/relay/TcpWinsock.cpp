@@ -6,6 +6,9 @@
 #include <QNetworkInterface>
 #include <QTcpSocket>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kova {
@@ -122,6 +125,7 @@ void TcpWinsock::Accept(int index, qint32 requestId)
     socket->setReadBufferSize(ReadBufferSize);
     // Small writes must not wait for the receiver's delayed acknowledgement.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    enableKeepAlive(*socket);
 
     connect(socket, &QTcpSocket::readyRead, this, [this, index, socket] {
         Q_EMIT dataArrived(index, qint32(qMin<qint64>(socket->bytesAvailable(), INT_MAX)));
@@ -133,6 +137,19 @@ void TcpWinsock::Accept(int index, qint32 requestId)
     e.decoder = cp932::decoder();
     e.errorString.clear();
     e.state = SocketState::Connected;
+}
+
+void TcpWinsock::enableKeepAlive(QTcpSocket& socket) const
+{
+    socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const int fd = int(socket.socketDescriptor());
+    const KeepAlive& k = m_keepAlive;
+    // Unacknowledged output to a vanished peer gives up after the same time as the probes do.
+    const unsigned int userTimeoutMs = unsigned(k.idleSeconds + k.intervalSeconds * k.probes) * 1000U;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &k.idleSeconds, sizeof k.idleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &k.intervalSeconds, sizeof k.intervalSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &k.probes, sizeof k.probes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
 void TcpWinsock::onPeerClosed(int index)

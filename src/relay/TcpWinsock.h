@@ -36,6 +36,14 @@ public:
     // Each read yields at most this much, so a flooding client cannot exhaust memory.
     static constexpr qint64 ReadBufferSize = 64 * 1024;
 
+    // A client whose machine vanished without closing its connection is found by TCP keepalive probes and
+    // then reported as closed, so it does not hold one of the nine slots for ever.
+    struct KeepAlive {
+        int idleSeconds = 60;
+        int intervalSeconds = 10;
+        int probes = 6;
+    };
+
     explicit TcpWinsock(QObject* parent = nullptr);
     ~TcpWinsock() override;
 
@@ -53,6 +61,8 @@ public:
 
     // The port element 0 actually listens on (differs from LocalPort when that is 0).
     quint16 listeningPort() const;
+    // Applies to connections accepted from now on.
+    void setKeepAlive(const KeepAlive& keepAlive) { m_keepAlive = keepAlive; }
 
 private:
     struct Element {
@@ -72,9 +82,11 @@ private:
     void releaseSocket(Element& element, bool graceful);
     void cutOff(int index);
     const QByteArray& encoded(const QString& text);
+    void enableKeepAlive(QTcpSocket& socket) const;
 
     std::array<Element, ElementCount> m_elements;
     RequestServer* m_server = nullptr;
+    KeepAlive m_keepAlive;
     qintptr m_pendingRequest = -1;
     // One broadcast sends the same text to every client: encode it once.
     QString m_lastText;
