@@ -18,6 +18,7 @@ bool Broadcaster::isEligible(int slot) const
 void Broadcaster::StartBroadcast()
 {
     m_queue.push_back(m_tables.OutMessage);
+    ++m_produced;
     if (m_queue.size() > 1 || m_sendInFlight >= 0)
         return;
     m_tables.SendCursor = 0;

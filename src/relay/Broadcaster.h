@@ -28,7 +28,10 @@ public:
     void onConnectionLost(int index);
 
     bool isRunning() const { return !m_queue.empty(); }
+    // Messages waiting, the one being walked included.
     std::size_t queuedMessages() const { return m_queue.size(); }
+    // Every message ever queued.
+    quint64 messagesProduced() const { return m_produced; }
 
 private:
     bool isEligible(int slot) const;
@@ -38,6 +41,7 @@ private:
     // The front is the message being walked; the rest wait their turn.
     std::deque<QString> m_queue;
     int m_sendInFlight = -1;
+    quint64 m_produced = 0;
 };
 
 } // namespace kova
