@@ -1,9 +1,9 @@
 #include "LogText.h"
 
+#include "AtomicWrite.h"
 #include "relay/Cp932.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 namespace kova {
 
@@ -59,8 +59,7 @@ bool LogText::SaveLogFile(QString* error)
         return false;
     };
 
-    // A file from a save in the same second is kept and continued. The whole file is written anew and
-    // swapped in at once, so a full disk never leaves a half-written file behind.
+    // A file from a save in the same second is kept and continued.
     QByteArray bytes;
     if (QFile earlier(path); earlier.exists()) {
         if (!earlier.open(QIODevice::ReadOnly))
@@ -70,11 +69,7 @@ bool LogText::SaveLogFile(QString* error)
             return fail(earlier.errorString());
     }
     bytes += cp932::encode(QString(m_text + QStringLiteral("\r\n")));
-
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return fail(file.errorString());
-    return true;
+    return writeAtomically(path, bytes, error);
 }
 
 void LogText::clear()

@@ -1,10 +1,10 @@
 #include "SettingsFile.h"
 
+#include "log/AtomicWrite.h"
 #include "relay/Cp932.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <array>
 
@@ -99,12 +99,7 @@ bool SettingsFile::LoadSettings(Settings& settings, QString* error) const
 
 bool SettingsFile::SaveSettings(const Settings& settings, QString* error) const
 {
-    QSaveFile file(path());
-    const QByteArray bytes = serialize(settings);
-    const bool ok = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
-    if (!ok && error)
-        *error = QStringLiteral("%1: %2").arg(path(), file.errorString());
-    return ok;
+    return writeAtomically(path(), serialize(settings), error);
 }
 
 } // namespace kova

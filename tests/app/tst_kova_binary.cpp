@@ -1,3 +1,4 @@
+#include "KovaProcess.h"
 #include "NetworkNamespace.h"
 #include "relay/Cp932.h"
 #include "relay/RelayTables.h"
@@ -12,86 +13,8 @@
 #include <cstdio>
 
 using namespace kova;
+using namespace kova::test;
 using namespace Qt::StringLiterals;
-
-namespace {
-
-// The built program in a scratch working directory, with a runtime directory of its own for its lock.
-class Kova {
-public:
-    explicit Kova(const QString& runtimeDir = {})
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"XDG_RUNTIME_DIR"_s, runtimeDir.isEmpty() ? m_runtime.path() : runtimeDir);
-        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-        process.setProcessEnvironment(env);
-        process.setWorkingDirectory(dir.path());
-    }
-
-    bool start()
-    {
-        process.start(qEnvironmentVariable("KOVA_BINARY"), {});
-        return process.waitForStarted(5000);
-    }
-    // Waits until port 557 accepts; the connection made to find out is the caller's client.
-    std::unique_ptr<QTcpSocket> connectClient()
-    {
-        auto socket = std::make_unique<QTcpSocket>();
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            socket->connectToHost(QHostAddress::LocalHost, ServerPort);
-            if (socket->waitForConnected(100))
-                return socket;
-            socket->abort();
-            if (process.state() == QProcess::NotRunning)
-                break;
-            QTest::qWait(50);
-        }
-        return nullptr;
-    }
-    int terminate()
-    {
-        ::kill(pid_t(process.processId()), SIGTERM);
-        if (!process.waitForFinished(10000)) {
-            process.kill();
-            process.waitForFinished();
-            return -1;
-        }
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    }
-    QByteArray file(const QString& name) const
-    {
-        QFile f(QDir(dir.path()).filePath(name));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
-    QStringList files() const { return QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot); }
-    QStringList logFiles() const { return QDir(dir.path()).entryList({u"*.log"_s}, QDir::Files); }
-
-    QTemporaryDir dir;
-    QProcess process;
-
-private:
-    QTemporaryDir m_runtime;
-};
-
-QByteArray readUntil(QTcpSocket& socket, const QByteArray& expected)
-{
-    QByteArray data;
-    for (int i = 0; i < 50 && !data.contains(expected); ++i) {
-        if (socket.bytesAvailable() == 0)
-            socket.waitForReadyRead(100);
-        data += socket.readAll();
-    }
-    return data;
-}
-
-bool waitForEnd(QTcpSocket& socket)
-{
-    for (int i = 0; i < 50 && socket.state() != QAbstractSocket::UnconnectedState; ++i)
-        socket.waitForDisconnected(100);
-    return socket.state() == QAbstractSocket::UnconnectedState;
-}
-
-} // namespace
 
 // The built program, started in a network namespace of its own, serving real clients on port 557.
 class TestKovaBinary : public QObject {
@@ -100,7 +23,7 @@ class TestKovaBinary : public QObject {
 private Q_SLOTS:
     void firstRunServesAndShutsDownOnSigterm()
     {
-        Kova kova;
+        KovaProcess kova;
         QVERIFY(kova.start());
         auto taro = kova.connectClient();
         QVERIFY2(taro, "kova did not accept on port 557");
@@ -130,9 +53,9 @@ private Q_SLOTS:
 
     void savedSettingsAreAppliedAndWrittenBack()
     {
-        Kova kova;
+        KovaProcess kova;
         const QByteArray cfg = cp932::encode(u"keep, this\r\n親分\r\nMID\r\nTRUE\r\ntrue\r\n"_s);
-        QFile file(QDir(kova.dir.path()).filePath(u"KV.CFG"_s));
+        QFile file(kova.path(u"KV.CFG"_s));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(cfg) == cfg.size());
         file.close();
         QVERIFY(kova.start());
@@ -149,11 +72,11 @@ private Q_SLOTS:
 
     void secondInstanceEndsAtOnceTouchingNothing()
     {
-        Kova first;
+        KovaProcess first;
         QVERIFY(first.start());
         auto client = first.connectClient();
         QVERIFY(client);
-        Kova second(QFileInfo(first.process.processEnvironment().value(u"XDG_RUNTIME_DIR"_s)).filePath());
+        KovaProcess second({}, first.runtimeDirectory);
         QVERIFY(second.start());
         QVERIFY(second.process.waitForFinished(5000));
         QCOMPARE(second.process.exitCode(), 0);
@@ -167,28 +90,27 @@ private Q_SLOTS:
     {
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::Any, ServerPort));
-        Kova kova;
-        kova.process.setProcessChannelMode(QProcess::SeparateChannels);
+        KovaProcess kova;
         QVERIFY(kova.start());
         QVERIFY(kova.process.waitForFinished(5000));
         QCOMPARE(kova.process.exitStatus(), QProcess::NormalExit);
         QVERIFY(kova.process.exitCode() != 0);
-        const QString error = QString::fromUtf8(kova.process.readAllStandardError());
+        const QString error = kova.standardError();
         QVERIFY2(error.contains(u"557"_s), qPrintable(error));
         QVERIFY(kova.files().isEmpty());
     }
 
     void unwritableSettingsStillSaveTheLog()
     {
-        Kova kova;
+        KovaProcess kova;
         QVERIFY(kova.start());
         auto client = kova.connectClient();
         QVERIFY(client);
         // A directory where the settings file belongs cannot be replaced by it.
-        QVERIFY(QDir(kova.dir.path()).mkdir(u"KV.CFG"_s));
+        QVERIFY(QDir(kova.directory).mkdir(u"KV.CFG"_s));
         QCOMPARE(kova.terminate(), 1);
         QCOMPARE(kova.logFiles().size(), 1);
-        QVERIFY(QFileInfo(QDir(kova.dir.path()).filePath(u"KV.CFG"_s)).isDir());
+        QVERIFY(QFileInfo(kova.path(u"KV.CFG"_s)).isDir());
         QVERIFY(waitForEnd(*client));
     }
 };

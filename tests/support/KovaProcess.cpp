@@ -1,0 +1,128 @@
+#include "KovaProcess.h"
+
+#include "relay/RelayTables.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <csignal>
+
+namespace kova::test {
+
+KovaProcess::KovaProcess(const QString& workingDirectory, const QString& runtimeDirectory)
+    : directory(workingDirectory.isEmpty() ? m_scratch.path() : workingDirectory)
+    , runtimeDirectory(runtimeDirectory.isEmpty() ? m_runtime.path() : runtimeDirectory)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), this->runtimeDirectory);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(directory);
+}
+
+bool KovaProcess::start()
+{
+    process.start(qEnvironmentVariable("KOVA_BINARY"), {});
+    return process.waitForStarted(5000);
+}
+
+std::unique_ptr<QTcpSocket> KovaProcess::connectClient()
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        socket->connectToHost(QHostAddress::LocalHost, ServerPort);
+        if (socket->waitForConnected(200))
+            return socket;
+        socket->abort();
+        if (process.state() == QProcess::NotRunning)
+            break;
+        QTest::qWait(50);
+    }
+    return nullptr;
+}
+
+int KovaProcess::terminate()
+{
+    if (process.state() == QProcess::NotRunning)
+        return process.exitCode();
+    ::kill(pid_t(process.processId()), SIGTERM);
+    if (!process.waitForFinished(20000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+}
+
+qint64 KovaProcess::residentKiB() const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+int KovaProcess::openDescriptors() const
+{
+    return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid()))
+                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
+                   .size());
+}
+
+QString KovaProcess::path(const QString& name) const
+{
+    return QDir(directory).filePath(name);
+}
+
+QByteArray KovaProcess::file(const QString& name) const
+{
+    QFile f(path(name));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+QStringList KovaProcess::files() const
+{
+    return QDir(directory).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+QStringList KovaProcess::logFiles() const
+{
+    return QDir(directory).entryList({QStringLiteral("*.log")}, QDir::Files);
+}
+
+QString KovaProcess::standardError()
+{
+    m_stderr += process.readAllStandardError();
+    return QString::fromUtf8(m_stderr);
+}
+
+QByteArray readUntil(QTcpSocket& socket, const QByteArray& expected, int timeoutMs)
+{
+    QByteArray data;
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!data.contains(expected) && !deadline.hasExpired()) {
+        if (socket.bytesAvailable() == 0)
+            socket.waitForReadyRead(50);
+        data += socket.readAll();
+    }
+    return data;
+}
+
+bool waitForEnd(QTcpSocket& socket, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (socket.state() != QAbstractSocket::UnconnectedState && !deadline.hasExpired()) {
+        socket.waitForReadyRead(50);
+        socket.readAll();
+    }
+    return socket.state() == QAbstractSocket::UnconnectedState;
+}
+
+} // namespace kova::test
