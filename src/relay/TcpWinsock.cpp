@@ -130,8 +130,15 @@ void TcpWinsock::Accept(int index, qint32 requestId)
     connect(socket, &QTcpSocket::readyRead, this, [this, index, socket] {
         Q_EMIT dataArrived(index, qint32(qMin<qint64>(socket->bytesAvailable(), INT_MAX)));
     });
-    connect(socket, &QTcpSocket::disconnected, this, [this, index] { onPeerClosed(index); });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, index] { onSocketError(index); });
+    // A socket can report its end from inside a write or flush of ours: those events go out from the event
+    // loop instead, one at a time, and only while this socket is still the element's.
+    connect(
+        socket, &QTcpSocket::disconnected, socket, [this, index, socket] { onPeerClosed(index, socket); },
+        Qt::QueuedConnection);
+    connect(
+        socket, &QTcpSocket::errorOccurred, socket,
+        [this, index, socket](QAbstractSocket::SocketError error) { onSocketError(index, socket, error); },
+        Qt::QueuedConnection);
 
     e.socket = socket;
     e.decoder = cp932::decoder();
@@ -152,29 +159,28 @@ void TcpWinsock::enableKeepAlive(QTcpSocket& socket) const
     ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
-void TcpWinsock::onPeerClosed(int index)
+void TcpWinsock::onPeerClosed(int index, const QTcpSocket* socket)
 {
     Element& e = element(index);
-    if (e.state != SocketState::Connected)
+    if (e.socket != socket || e.state != SocketState::Connected)
         return;
     e.state = SocketState::PeerClosed;
     Q_EMIT closed(index);
 }
 
-void TcpWinsock::onSocketError(int index)
+void TcpWinsock::onSocketError(int index, QTcpSocket* socket, QAbstractSocket::SocketError error)
 {
     Element& e = element(index);
-    if (!e.socket)
+    if (e.socket != socket)
         return;
-    const QAbstractSocket::SocketError error = e.socket->error();
     // An ordinary end of a connection (close or reset by the peer) is reported as closed() alone.
-    if (error == QAbstractSocket::RemoteHostClosedError)
-        return;
-    e.errorString = e.socket->errorString();
-    e.errorNumber = error;
-    Q_EMIT errorOccurred(index, int(error), e.errorString);
-    if (e.socket && e.socket->state() == QAbstractSocket::UnconnectedState)
-        onPeerClosed(index);
+    if (error != QAbstractSocket::RemoteHostClosedError) {
+        e.errorString = socket->errorString();
+        e.errorNumber = error;
+        Q_EMIT errorOccurred(index, int(error), e.errorString);
+    }
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        onPeerClosed(index, socket);
 }
 
 const QByteArray& TcpWinsock::encoded(const QString& text)
@@ -194,6 +200,8 @@ void TcpWinsock::SendData(int index, const QString& text)
                              QStringLiteral("SendData: the element is not connected"));
     } else {
         e.socket->write(encoded(text));
+        // Hand as much as the kernel takes over now: only what it refuses counts as pending.
+        e.socket->flush();
         if (e.socket->bytesToWrite() > MaxPendingOutput)
             cutOff(index);
     }

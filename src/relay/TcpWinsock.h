@@ -77,8 +77,8 @@ private:
     Element& element(int index);
     const Element& element(int index) const;
     void onRequestArrived(qintptr descriptor);
-    void onPeerClosed(int index);
-    void onSocketError(int index);
+    void onPeerClosed(int index, const QTcpSocket* socket);
+    void onSocketError(int index, QTcpSocket* socket, QAbstractSocket::SocketError error);
     void releaseSocket(Element& element, bool graceful);
     void cutOff(int index);
     const QByteArray& encoded(const QString& text);

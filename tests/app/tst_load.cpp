@@ -1,0 +1,391 @@
+#include "KovaProcess.h"
+#include "NetworkNamespace.h"
+#include "relay/Cp932.h"
+#include "relay/RelayTables.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QTest>
+
+#include <cstdio>
+
+using namespace kova;
+using namespace kova::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int Clients = 9;
+
+// A chat client that sends numbered tokens ("17;") in batches, one batch at a time once its previous batch
+// has come back, and checks everything it receives: each speaker's pieces, joined, must be exactly what that
+// speaker sent, so nothing is lost, duplicated or reordered.
+class Chatter {
+public:
+    Chatter(int id, std::vector<QByteArray>& sent)
+        : m_id(id)
+        , m_sent(sent)
+    {}
+
+    std::unique_ptr<QTcpSocket> socket;
+    qint64 received = 0;
+    bool failed = false;
+    QString failure;
+
+    void sendBatch(int tokens)
+    {
+        QByteArray batch;
+        for (int i = 0; i < tokens; ++i)
+            batch += QByteArray::number(m_next++) + ';';
+        m_sent[std::size_t(m_id)] += batch;
+        m_awaitingOwn = m_sent[std::size_t(m_id)].size();
+        socket->write(batch);
+    }
+    bool ownBatchBack() const { return m_offsets[std::size_t(m_id)] >= m_awaitingOwn; }
+    QString progress() const
+    {
+        QStringList parts;
+        for (int s = 1; s <= Clients; ++s)
+            parts << QStringLiteral("%1/%2").arg(m_offsets[std::size_t(s)]).arg(m_sent[std::size_t(s)].size());
+        return QStringLiteral("C%1 has %2, state %3").arg(m_id).arg(parts.join(u' ')).arg(int(socket->state()));
+    }
+    bool hasEverything() const
+    {
+        for (int s = 1; s <= Clients; ++s) {
+            if (m_offsets[std::size_t(s)] != m_sent[std::size_t(s)].size())
+                return false;
+        }
+        return true;
+    }
+
+    // Chat lines arrive as "C<n> > piece"; the server cuts pieces wherever its reads end.
+    void consume()
+    {
+        m_buffer += socket->readAll();
+        qsizetype at = 0;
+        while (at < m_buffer.size()) {
+            if (m_buffer.at(at) == 'C') {
+                if (m_buffer.size() - at < 5)
+                    break; // the rest of the name comes with the next read
+                const int speaker = m_buffer.at(at + 1) - '0';
+                if (speaker < 1 || speaker > Clients || m_buffer.mid(at + 2, 3) != " > ")
+                    return fail(u"unexpected text: "_s + QString::fromLatin1(m_buffer.mid(at, 20)));
+                m_speaker = speaker;
+                at += 5;
+                continue;
+            }
+            qsizetype end = m_buffer.indexOf('C', at);
+            if (end < 0)
+                end = m_buffer.size();
+            takePiece(QByteArrayView(m_buffer).sliced(at, end - at));
+            at = end;
+        }
+        m_buffer.remove(0, at);
+    }
+
+private:
+    void takePiece(QByteArrayView piece)
+    {
+        if (m_speaker == 0)
+            return fail(u"text before any speaker"_s);
+        auto& offset = m_offsets[std::size_t(m_speaker)];
+        const QByteArray& expected = m_sent[std::size_t(m_speaker)];
+        if (expected.size() - offset < piece.size() || QByteArrayView(expected).sliced(offset, piece.size()) != piece)
+            return fail(QStringLiteral("from C%1 at %2: lost, duplicated or reordered").arg(m_speaker).arg(offset));
+        offset += piece.size();
+        received += piece.size();
+    }
+    void fail(const QString& why)
+    {
+        if (!failed)
+            failure = QStringLiteral("C%1: %2").arg(m_id).arg(why);
+        failed = true;
+    }
+
+    int m_id;
+    std::vector<QByteArray>& m_sent;
+    QByteArray m_buffer;
+    int m_speaker = 0;
+    qint64 m_next = 0;
+    qsizetype m_awaitingOwn = 0;
+    std::array<qsizetype, Clients + 1> m_offsets{};
+};
+
+// Under the sanitizers the allocator keeps freed memory in quarantine: resident memory says nothing there.
+#ifdef KOVA_SANITIZED
+constexpr bool MemoryIsMeaningful = false;
+#else
+constexpr bool MemoryIsMeaningful = true;
+#endif
+
+int loadSeconds()
+{
+    const int seconds = qEnvironmentVariableIntValue("KOVA_LOAD_SECONDS");
+    return seconds > 0 ? seconds : 30;
+}
+
+void report(const QString& line)
+{
+    std::printf("LOAD: %s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+// Connects and registers a client, waiting for the roster that names it.
+std::unique_ptr<QTcpSocket> joinAs(KovaProcess& kova, const QByteArray& name)
+{
+    auto socket = kova.connectClient();
+    if (!socket)
+        return nullptr;
+    socket->write("NAME:" + name);
+    const QByteArray data = readUntil(*socket, ":" + name + "+");
+    return data.contains(":" + name + "+") ? std::move(socket) : nullptr;
+}
+
+} // namespace
+
+// The built program under load and abuse over loopback.
+class TestLoad : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void nineClientsChatFlatOut()
+    {
+        KovaProcess kova;
+        QVERIFY(kova.start());
+        std::vector<QByteArray> sent(Clients + 1);
+        std::vector<std::unique_ptr<Chatter>> chatters;
+        for (int id = 1; id <= Clients; ++id) {
+            auto chatter = std::make_unique<Chatter>(id, sent);
+            chatter->socket = joinAs(kova, "C" + QByteArray::number(id));
+            QVERIFY(chatter->socket);
+            chatters.push_back(std::move(chatter));
+        }
+        for (auto& c : chatters) // rosters of later joins
+            readUntil(*c->socket, "C9+", 2000);
+        const qint64 rssStart = kova.residentKiB();
+
+        for (auto& c : chatters) {
+            QObject::connect(c->socket.get(), &QTcpSocket::readyRead, c->socket.get(), [&c] { c->consume(); });
+            c->sendBatch(20);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        const qint64 duration = loadSeconds() * 1000LL;
+        qint64 rounds = 0;
+        while (clock.elapsed() < duration) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            for (auto& c : chatters) {
+                if (c->ownBatchBack() && clock.elapsed() < duration) {
+                    c->sendBatch(20);
+                    ++rounds;
+                }
+            }
+        }
+        const auto allDone = [&] {
+            return std::all_of(chatters.begin(), chatters.end(), [](const auto& c) { return c->hasEverything(); });
+        };
+        for (QDeadlineTimer drain(20000); !allDone() && !drain.hasExpired();)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        const double seconds = double(clock.elapsed()) / 1000.0;
+        const qint64 rssEnd = kova.residentKiB();
+
+        qint64 bytes = 0;
+        for (auto& c : chatters) {
+            QVERIFY2(!c->failed, qPrintable(c->failure));
+            bytes += c->received;
+        }
+        for (auto& c : chatters)
+            QVERIFY2(c->hasEverything(), qPrintable(c->progress()));
+        qint64 tokens = 0;
+        for (const QByteArray& s : sent)
+            tokens += s.count(';');
+        report(QStringLiteral("9 clients, %1 s: %2 batches of 20 tokens sent, %3 tokens (%4 per second) each "
+                              "delivered to all 9, %5 MB received; nothing lost, duplicated or reordered")
+                   .arg(seconds, 0, 'f', 1)
+                   .arg(rounds + Clients)
+                   .arg(tokens)
+                   .arg(qRound64(double(tokens) / seconds))
+                   .arg(double(bytes) / 1e6, 0, 'f', 1));
+        report(
+            QStringLiteral("server resident memory: %1 KiB at the start, %2 KiB at the end").arg(rssStart).arg(rssEnd));
+        if (MemoryIsMeaningful)
+            QVERIFY2(rssEnd - rssStart < 8 * 1024, "resident memory grew by 8 MiB or more");
+        QCOMPARE(kova.terminate(), 0);
+    }
+
+    void connectionChurn()
+    {
+        KovaProcess kova;
+        QVERIFY(kova.start());
+        auto probe = kova.connectClient(); // waits for the listener
+        QVERIFY(probe);
+        probe.reset();
+        QTest::qWait(200);
+        const int descriptorsBefore = kova.openDescriptors();
+
+        int turnedAway = 0;
+        for (int cycle = 0; cycle < 2000; ++cycle) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, ServerPort);
+            QVERIFY(socket.waitForConnected(5000));
+            if (cycle % 3 == 0) {
+                const QByteArray name = "churn" + QByteArray::number(cycle);
+                socket.write("NAME:" + name);
+                QVERIFY(readUntil(socket, name + "+").contains(name + "+"));
+            }
+            socket.disconnectFromHost();
+            if (cycle % 200 == 199) {
+                // Fifty more connection requests than there are slots, all at once.
+                std::vector<std::unique_ptr<QTcpSocket>> burst;
+                for (int i = 0; i < Clients + 50; ++i) {
+                    burst.push_back(std::make_unique<QTcpSocket>());
+                    burst.back()->connectToHost(QHostAddress::LocalHost, ServerPort);
+                }
+                QTest::qWait(300);
+                int ended = 0;
+                for (auto& s : burst)
+                    ended += waitForEnd(*s, 100) ? 1 : 0;
+                // Never more than nine get in (fewer while churned connections are still being let go).
+                QVERIFY2(ended >= 50, qPrintable(QString::number(ended)));
+                turnedAway += ended;
+                burst.clear();
+                // The nine that got in are gone again once a newcomer gets slot 1.
+                QByteArray roster;
+                for (QDeadlineTimer freed(5000); !roster.contains("NAME:1:probe+") && !freed.hasExpired();) {
+                    QTcpSocket probe;
+                    probe.connectToHost(QHostAddress::LocalHost, ServerPort);
+                    if (probe.waitForConnected(1000)) {
+                        probe.write("NAME:probe");
+                        roster = readUntil(probe, "probe+", 500);
+                    }
+                }
+                QVERIFY(roster.contains("NAME:1:probe+"));
+            }
+        }
+
+        // Every descriptor of the churn is given back.
+        int descriptorsAfter = -1;
+        for (int i = 0; i < 100 && descriptorsAfter != descriptorsBefore; ++i) {
+            QTest::qWait(50);
+            descriptorsAfter = kova.openDescriptors();
+        }
+        report(QStringLiteral("churn: 2000 connect/disconnect cycles and 10 bursts of 59 requests (%1 turned away); "
+                              "open descriptors %2 before, %3 after")
+                   .arg(turnedAway)
+                   .arg(descriptorsBefore)
+                   .arg(descriptorsAfter));
+        QCOMPARE(descriptorsAfter, descriptorsBefore);
+
+        // The nine slots still work, and the roster names exactly who is there.
+        std::vector<std::unique_ptr<QTcpSocket>> nine;
+        for (int id = 1; id <= Clients; ++id) {
+            std::unique_ptr<QTcpSocket> client;
+            for (int attempt = 0; attempt < 20 && !client; ++attempt) // a slot may still be on its way out
+                client = joinAs(kova, "P" + QByteArray::number(id));
+            QVERIFY(client);
+            nine.push_back(std::move(client));
+        }
+        nine.front()->write("NAME:P1"); // a fresh roster for everybody
+        QVERIFY(nine.front()->waitForBytesWritten(5000));
+        QByteArray fresh;
+        for (QDeadlineTimer deadline(5000); fresh.count('+') < 1 + Clients && !deadline.hasExpired();) {
+            nine.back()->waitForReadyRead(50);
+            fresh += nine.back()->readAll();
+        }
+        QVERIFY2(fresh.startsWith(cp932::encode(u"NAME:0:サーバ+"_s)), fresh.toHex().constData());
+        QSet<QByteArray> entries;
+        for (const QByteArray& entry : fresh.split('+'))
+            entries.insert(entry);
+        entries.remove({});
+        QCOMPARE(entries.size(), 1 + Clients);
+        for (int slot = 1; slot <= Clients; ++slot) {
+            const auto named = std::count_if(entries.begin(), entries.end(), [slot](const QByteArray& e) {
+                return e.startsWith("NAME:" + QByteArray::number(slot) + ":P");
+            });
+            QVERIFY2(named == 1, fresh.constData());
+        }
+        QTcpSocket tenth;
+        tenth.connectToHost(QHostAddress::LocalHost, ServerPort);
+        QVERIFY(waitForEnd(tenth));
+        QCOMPARE(kova.terminate(), 0);
+    }
+
+    void garbageLeavesTheOthersChatting()
+    {
+        KovaProcess kova;
+        QVERIFY(kova.start());
+        auto alice = joinAs(kova, "alice");
+        auto bob = joinAs(kova, "bob");
+        auto abuser = kova.connectClient();
+        QVERIFY(alice && bob && abuser);
+        const qint64 rssStart = kova.residentKiB();
+
+        // Everybody reads whatever comes, as it comes.
+        QByteArray bobReceived;
+        QObject::connect(bob.get(), &QTcpSocket::readyRead, bob.get(), [&] { bobReceived += bob->readAll(); });
+        QObject::connect(alice.get(), &QTcpSocket::readyRead, alice.get(), [&] { alice->readAll(); });
+        QObject::connect(abuser.get(), &QTcpSocket::readyRead, abuser.get(), [&] { abuser->readAll(); });
+        auto waitUntil = [](const std::function<bool()>& done, int ms) {
+            for (QDeadlineTimer deadline(ms); !done() && !deadline.hasExpired();)
+                QTest::qWait(10);
+            return done();
+        };
+
+        int pings = 0;
+        // After each kind of garbage, a line from alice still reaches bob.
+        auto othersStillChat = [&] {
+            const QByteArray ping = "ping" + QByteArray::number(++pings) + "!";
+            alice->write(ping);
+            return waitUntil([&] { return bobReceived.contains("alice > " + ping); }, 20000);
+        };
+        auto write = [&](const QByteArray& bytes) {
+            abuser->write(bytes);
+            return waitUntil([&] { return abuser->bytesToWrite() == 0; }, 20000);
+        };
+
+        QRandomGenerator random(557);
+        QByteArray noise(256 * 1024, 0);
+        random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+        QVERIFY(write(noise));
+        QVERIFY(othersStillChat());
+        QVERIFY(write(QByteArray(1024 * 1024, 'M')));
+        QVERIFY(othersStillChat());
+        QVERIFY(write(QByteArray("\x81\x20\xff\xfd\x80\xa0\x82", 7).repeated(10000)));
+        QVERIFY(othersStillChat());
+        for (const QByteArray& name : {QByteArray("NAME:"), "NAME:" + QByteArray(300 * 1024, 'N'),
+                                       QByteArray("NAME:\x01\x02\x1b[31m\r\n\t\x7f", 16)}) {
+            QVERIFY(write(name));
+            QVERIFY(othersStillChat());
+        }
+        for (int i = 0; i < 10000; ++i)
+            abuser->write(" ");
+        QVERIFY(write({}));
+        QVERIFY(othersStillChat());
+
+        const qint64 rssEnd = kova.residentKiB();
+        report(QStringLiteral("garbage: 256 KiB of noise, a 1 MiB message, 70 KB of invalid code page 932, empty, "
+                              "300 KiB and control-character names, 10000 idle messages; resident memory %1 KiB "
+                              "before, %2 KiB after")
+                   .arg(rssStart)
+                   .arg(rssEnd));
+        if (MemoryIsMeaningful)
+            QVERIFY2(rssEnd - rssStart < 32 * 1024, "resident memory grew by 32 MiB or more");
+        QCOMPARE(kova.terminate(), 0);
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    QString error;
+    if (!enterPrivateNetwork(&error)) {
+        std::fprintf(stderr, "tst_load needs its own network namespace (run as root): %s\n", qPrintable(error));
+        return 1;
+    }
+    QCoreApplication app(argc, argv);
+    TestLoad test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_load.moc"
