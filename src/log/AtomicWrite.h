@@ -10,4 +10,8 @@ namespace kova {
 // set to the system's reason.
 bool writeAtomically(const QString& path, const QByteArray& bytes, QString* error);
 
+// Appends bytes to the file at path, creating it, all or nothing: when a write fails part way, the file is cut
+// back to what it held before (or removed, if this call made it). Returns false with *error set.
+bool appendWhole(const QString& path, const QByteArray& bytes, QString* error);
+
 } // namespace kova

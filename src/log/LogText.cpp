@@ -3,8 +3,6 @@
 #include "AtomicWrite.h"
 #include "relay/Cp932.h"
 
-#include <QFile>
-
 namespace kova {
 
 LogText::LogText(QDir directory, Clock clock, QObject* parent)
@@ -52,24 +50,9 @@ void LogText::appendLine(const QString& message)
 
 bool LogText::SaveLogFile(QString* error)
 {
+    // A file from a save in the same second is continued; a failed save leaves it as it was.
     const QString path = m_directory.filePath(fileNameFor(m_clock()));
-    auto fail = [&](const QString& reason) {
-        if (error)
-            *error = QStringLiteral("%1: %2").arg(path, reason);
-        return false;
-    };
-
-    // A file from a save in the same second is kept and continued.
-    QByteArray bytes;
-    if (QFile earlier(path); earlier.exists()) {
-        if (!earlier.open(QIODevice::ReadOnly))
-            return fail(earlier.errorString());
-        bytes = earlier.readAll();
-        if (earlier.error() != QFileDevice::NoError)
-            return fail(earlier.errorString());
-    }
-    bytes += cp932::encode(QString(m_text + QStringLiteral("\r\n")));
-    return writeAtomically(path, bytes, error);
+    return appendWhole(path, cp932::encode(QString(m_text + QStringLiteral("\r\n"))), error);
 }
 
 void LogText::clear()

@@ -28,7 +28,8 @@ public:
 
     void AppendLog(const QString& message);
     // Writes the text followed by CR LF to a file named after the current date and time; a file of that
-    // name from a save in the same second is continued, never replaced. The text itself stays.
+    // name from a save in the same second is continued, never replaced; a failed save leaves no part of the text
+    // behind. The text itself stays.
     // Returns false with *error describing what failed.
     bool SaveLogFile(QString* error = nullptr);
     void clear();

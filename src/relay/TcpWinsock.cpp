@@ -206,8 +206,18 @@ void TcpWinsock::SendData(int index, const QString& text)
             cutOff(index);
     }
     // Complete once handed to the socket's buffer, so that one slow reader holds up nobody.
-    QMetaObject::invokeMethod(
-        this, [this, index] { Q_EMIT sendCompleted(index); }, Qt::QueuedConnection);
+    m_completions.push_back(index);
+    if (m_completions.size() == 1)
+        QMetaObject::invokeMethod(this, &TcpWinsock::deliverCompletions, Qt::QueuedConnection);
+}
+
+// Completions of sends made while these are delivered join the same round: a whole broadcast walk takes one
+// turn of the event loop, each event still delivered alone and in order.
+void TcpWinsock::deliverCompletions()
+{
+    for (std::size_t i = 0; i < m_completions.size(); ++i)
+        Q_EMIT sendCompleted(m_completions[i]);
+    m_completions.clear();
 }
 
 void TcpWinsock::cutOff(int index)

@@ -7,6 +7,7 @@
 #include <QTcpServer>
 
 #include <array>
+#include <vector>
 
 class QTcpSocket;
 
@@ -81,12 +82,14 @@ private:
     void onSocketError(int index, QTcpSocket* socket, QAbstractSocket::SocketError error);
     void releaseSocket(Element& element, bool graceful);
     void cutOff(int index);
+    void deliverCompletions();
     const QByteArray& encoded(const QString& text);
     void enableKeepAlive(QTcpSocket& socket) const;
 
     std::array<Element, ElementCount> m_elements;
     RequestServer* m_server = nullptr;
     KeepAlive m_keepAlive;
+    std::vector<int> m_completions;
     qintptr m_pendingRequest = -1;
     // One broadcast sends the same text to every client: encode it once.
     QString m_lastText;

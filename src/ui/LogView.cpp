@@ -10,21 +10,41 @@ LogView::LogView(const LogText& log, QWidget* parent)
     setReadOnly(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    setPlainText(log.text());
-    connect(&log, &LogText::appended, this, &LogView::showAppended);
-    connect(&log, &LogText::cleared, this, &QPlainTextEdit::clear);
+    m_refresh.setSingleShot(true);
+    m_refresh.setInterval(RefreshMs);
+    connect(&m_refresh, &QTimer::timeout, this, &LogView::showPending);
+    onAppended(log.text());
+    connect(&log, &LogText::appended, this, &LogView::onAppended);
+    connect(&log, &LogText::cleared, this, &LogView::onCleared);
 }
 
-void LogView::showAppended(const QString& chunk)
+void LogView::onAppended(const QString& chunk)
 {
+    m_pending += chunk;
+    if (!m_refresh.isActive())
+        m_refresh.start();
+}
+
+void LogView::onCleared()
+{
+    m_pending.clear();
+    m_refresh.stop();
+    clear();
+}
+
+void LogView::showPending()
+{
+    m_refresh.stop();
+    if (m_pending.isEmpty())
+        return;
     // Append at the end instead of setting the whole text anew, so a line costs the same however long the
     // log is; the caret follows so that the newest line is in view.
     QTextCursor cursor = textCursor();
     cursor.movePosition(QTextCursor::End);
-    QString lines = chunk;
-    lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    cursor.insertText(lines);
+    m_pending.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    cursor.insertText(m_pending);
     setTextCursor(cursor);
+    m_pending.clear();
 }
 
 } // namespace kova

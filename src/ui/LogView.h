@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPlainTextEdit>
+#include <QTimer>
 
 namespace kova {
 
@@ -11,10 +12,21 @@ class LogView : public QPlainTextEdit {
     Q_OBJECT
 
 public:
+    // New lines reach the view at most this often: a person cannot read faster, and under load the
+    // relay would otherwise spend its time laying out and painting the view line by line.
+    static constexpr int RefreshMs = 40;
+
     explicit LogView(const LogText& log, QWidget* parent = nullptr);
 
+    // Shows what has been logged but not yet shown.
+    void showPending();
+
 private:
-    void showAppended(const QString& chunk);
+    void onAppended(const QString& chunk);
+    void onCleared();
+
+    QString m_pending;
+    QTimer m_refresh;
 };
 
 } // namespace kova

@@ -242,6 +242,17 @@ private Q_SLOTS:
         QVERIFY(!p->window.isVisible());
     }
 
+    void logViewFollowsTheLog()
+    {
+        auto* view = child<QPlainTextEdit>("Text3");
+        p->log.AppendLog(u"hello"_s);
+        QTRY_VERIFY(view->toPlainText().endsWith(u"\nhello   [2026/12/07 9:05:03]"_s));
+        QVERIFY(view->toPlainText().startsWith(u"\nサーバとして待ち受けます。"_s));
+        QCOMPARE(view->textCursor().position(), view->toPlainText().size());
+        p->log.clear();
+        QVERIFY(view->toPlainText().isEmpty());
+    }
+
     void listHasTenRows()
     {
         auto* list = child<QListWidget>("List1");
