@@ -1,5 +1,5 @@
 #include "KovaProcess.h"
-#include "NetworkNamespace.h"
+#include "NamespacedTestMain.h"
 #include "relay/Cp932.h"
 
 #include <QDir>
@@ -186,16 +186,6 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char* argv[])
-{
-    QString error;
-    if (!enterPrivateNetwork(&error) || !enterPrivateMounts(&error)) {
-        std::fprintf(stderr, "tst_faults needs namespaces of its own (run as root): %s\n", qPrintable(error));
-        return 1;
-    }
-    QCoreApplication app(argc, argv);
-    TestFaults test;
-    return QTest::qExec(&test, argc, argv);
-}
+KOVA_NAMESPACED_TEST_MAIN(TestFaults, true)
 
 #include "tst_faults.moc"

@@ -1,5 +1,5 @@
 #include "KovaProcess.h"
-#include "NetworkNamespace.h"
+#include "NamespacedTestMain.h"
 #include "relay/Cp932.h"
 #include "relay/RelayTables.h"
 
@@ -115,16 +115,6 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char* argv[])
-{
-    QString error;
-    if (!kova::test::enterPrivateNetwork(&error)) {
-        std::fprintf(stderr, "tst_kova_binary needs its own network namespace (run as root): %s\n", qPrintable(error));
-        return 1;
-    }
-    QCoreApplication app(argc, argv);
-    TestKovaBinary test;
-    return QTest::qExec(&test, argc, argv);
-}
+KOVA_NAMESPACED_TEST_MAIN(TestKovaBinary, false)
 
 #include "tst_kova_binary.moc"

@@ -1,5 +1,5 @@
 #include "KovaProcess.h"
-#include "NetworkNamespace.h"
+#include "NamespacedTestMain.h"
 #include "relay/Cp932.h"
 #include "relay/RelayTables.h"
 
@@ -376,16 +376,6 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char* argv[])
-{
-    QString error;
-    if (!enterPrivateNetwork(&error)) {
-        std::fprintf(stderr, "tst_load needs its own network namespace (run as root): %s\n", qPrintable(error));
-        return 1;
-    }
-    QCoreApplication app(argc, argv);
-    TestLoad test;
-    return QTest::qExec(&test, argc, argv);
-}
+KOVA_NAMESPACED_TEST_MAIN(TestLoad, false)
 
 #include "tst_load.moc"

@@ -1,21 +1,13 @@
 // Received bytes in arbitrary pieces: the stateful decoding never crashes, joins characters split between
 // pieces exactly as if the bytes had come at once, and what it yields goes back on the wire unchanged.
+#include "FuzzCheck.h"
 #include "relay/Cp932.h"
 
 #include <cstdio>
 #include <cstdlib>
 
 using namespace kova;
-
-namespace {
-void check(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
-} // namespace
+using kova::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {

@@ -2,6 +2,7 @@
 // completions and the operator's input, and checks that the tables stay consistent and that every
 // broadcast reaches every client that is there for it, once and in order.
 #include "FakeWinsock.h"
+#include "FuzzCheck.h"
 #include "Harness.h"
 #include "relay/Cp932.h"
 
@@ -14,17 +15,10 @@
 #include <vector>
 
 using namespace kova;
+using kova::fuzz::check;
 using namespace kova::test;
 
 namespace {
-
-void check(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 struct Connection {
     std::size_t firstPossible; // the message being walked when it joined

@@ -1,5 +1,6 @@
 // Arbitrary settings files: reading never fails on an ordinary file, and what was read is written back and
 // read again unchanged, as five lines.
+#include "FuzzCheck.h"
 #include "settings/SettingsFile.h"
 
 #include <QCoreApplication>
@@ -10,16 +11,9 @@
 #include <cstdlib>
 
 using namespace kova;
+using kova::fuzz::check;
 
 namespace {
-void check(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
-
 // A well-formed but unassigned double-byte code reads as U+FFFD and is written back as "?".
 bool same(const Settings& read, const Settings& reread)
 {

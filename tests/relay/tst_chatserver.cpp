@@ -12,18 +12,6 @@ class TestChatServer : public QObject {
 
     std::unique_ptr<Harness<FakeWinsock>> h;
 
-    // What the clients received, once every queued broadcast has been walked.
-    QStringList delivered()
-    {
-        for (int step = 0; step < 200 && h->server.broadcaster().isRunning(); ++step)
-            h->sockets.completeSend();
-        QStringList texts;
-        for (const auto& send : std::as_const(h->sockets.sends))
-            texts.append(QStringLiteral("%1:%2").arg(send.index).arg(send.text));
-        h->sockets.sends.clear();
-        return texts;
-    }
-
 private Q_SLOTS:
     void init()
     {
@@ -95,8 +83,8 @@ private Q_SLOTS:
         QCOMPARE(h->server.nameList(),
                  QStringList({QStringLiteral("サーバ"), QStringLiteral("Taro"), {}, {}, {}, {}, {}, {}, {}, {}}));
         QCOMPARE(h->logMessages().last(), QStringLiteral("Taroさんが来ました。"));
-        QCOMPARE(delivered(), QStringList({QStringLiteral("1:NAME:0:サーバ+NAME:1:Taro+NAME:2:+"),
-                                           QStringLiteral("2:NAME:0:サーバ+NAME:1:Taro+NAME:2:+")}));
+        QCOMPARE(h->delivered(), QStringList({QStringLiteral("1:NAME:0:サーバ+NAME:1:Taro+NAME:2:+"),
+                                              QStringLiteral("2:NAME:0:サーバ+NAME:1:Taro+NAME:2:+")}));
     }
 
     void nameTakesEverythingAfterTheFirstTag_data()
@@ -116,7 +104,7 @@ private Q_SLOTS:
         QCOMPARE(h->sockets.connect(), 1);
         h->sockets.receive(1, message);
         QCOMPARE(h->tables.SlotName.at(1), name);
-        QCOMPARE(delivered(), QStringList{QStringLiteral("1:NAME:0:サーバ+NAME:1:") + name + u'+'});
+        QCOMPARE(h->delivered(), QStringList{QStringLiteral("1:NAME:0:サーバ+NAME:1:") + name + u'+'});
     }
 
     void leaveNoticeClearsTheNameButKeepsTheSlot()
@@ -124,13 +112,13 @@ private Q_SLOTS:
         QCOMPARE(h->sockets.connect(), 1);
         QCOMPARE(h->sockets.connect(), 2);
         h->sockets.receive(2, QStringLiteral("NAME:Hanako"));
-        delivered();
+        h->delivered();
         const int logLines = h->logMessages().size();
         h->sockets.receive(2, QStringLiteral("byeRNAME:whatever"));
         QVERIFY(h->tables.SlotName.at(2).isEmpty());
         QCOMPARE(h->tables.SlotState.at(2), SLOT_CONNECTED);
         QCOMPARE(h->logMessages().size(), logLines);
-        QCOMPARE(delivered(), QStringList({QStringLiteral("1:RNAME:2:"), QStringLiteral("2:RNAME:2:")}));
+        QCOMPARE(h->delivered(), QStringList({QStringLiteral("1:RNAME:2:"), QStringLiteral("2:RNAME:2:")}));
     }
 
     void chatLineGoesToEverybodyUnderTheSpeakersName()
@@ -138,12 +126,12 @@ private Q_SLOTS:
         QCOMPARE(h->sockets.connect(), 1);
         QCOMPARE(h->sockets.connect(), 2);
         h->sockets.receive(2, QStringLiteral("NAME:Hanako"));
-        delivered();
+        h->delivered();
         h->sockets.receive(2, QStringLiteral("hi"));
         QCOMPARE(h->logMessages().last(), QStringLiteral("Hanako > hi"));
-        QCOMPARE(delivered(), QStringList({QStringLiteral("1:Hanako > hi"), QStringLiteral("2:Hanako > hi")}));
+        QCOMPARE(h->delivered(), QStringList({QStringLiteral("1:Hanako > hi"), QStringLiteral("2:Hanako > hi")}));
         h->sockets.receive(1, QStringLiteral("  "));
-        QCOMPARE(delivered(), QStringList({QStringLiteral("1: >   "), QStringLiteral("2: >   ")}));
+        QCOMPARE(h->delivered(), QStringList({QStringLiteral("1: >   "), QStringLiteral("2: >   ")}));
     }
 
     void idleMessageIsIgnored()
@@ -154,7 +142,7 @@ private Q_SLOTS:
         h->sockets.receive(1, QStringLiteral(" "));
         QCOMPARE(h->log.text(), log);
         QVERIFY(h->player.played.isEmpty());
-        QVERIFY(delivered().isEmpty());
+        QVERIFY(h->delivered().isEmpty());
         QCOMPARE(h->tables.OutMessage, QStringLiteral(" "));
     }
 
@@ -163,14 +151,14 @@ private Q_SLOTS:
         QCOMPARE(h->sockets.connect(), 1);
         QCOMPARE(h->sockets.connect(), 2);
         h->sockets.receive(2, QStringLiteral("NAME:Jiro"));
-        delivered();
+        h->delivered();
         h->sockets.calls.clear();
         h->sockets.peerCloses(2);
         QCOMPARE(h->logMessages().last(), QStringLiteral("Jiroさんが帰りました。"));
         QCOMPARE(h->tables.SlotState.at(2), SLOT_FREE);
         QVERIFY(h->tables.SlotName.at(2).isEmpty());
         QVERIFY(h->sockets.calls.isEmpty()); // the element is closed only when the slot is reused
-        QCOMPARE(delivered(), QStringList{QStringLiteral("1:RNAME:2:")});
+        QCOMPARE(h->delivered(), QStringList{QStringLiteral("1:RNAME:2:")});
 
         h->sockets.peerCloses(1); // never registered
         QCOMPARE(h->logMessages().last(), QStringLiteral("さんが帰りました。"));
@@ -213,7 +201,7 @@ private Q_SLOTS:
         Q_EMIT h->sockets.errorOccurred(1, 7, QStringLiteral("Network unreachable"));
         QCOMPARE(h->logMessages().last(), QStringLiteral("Network unreachable"));
         QCOMPARE(h->tables.SlotState.at(1), SLOT_CONNECTED);
-        QVERIFY(delivered().isEmpty());
+        QVERIFY(h->delivered().isEmpty());
     }
 
     void operatorTexts()

@@ -1,5 +1,5 @@
 #include "Harness.h"
-#include "NetworkNamespace.h"
+#include "NamespacedTestMain.h"
 #include "relay/TcpWinsock.h"
 
 #include <QCoreApplication>
@@ -103,16 +103,6 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char* argv[])
-{
-    QString error;
-    if (!enterPrivateNetwork(&error)) {
-        std::fprintf(stderr, "tst_deadpeer needs its own network namespace (run as root): %s\n", qPrintable(error));
-        return 1;
-    }
-    QCoreApplication app(argc, argv);
-    TestDeadPeer test;
-    return QTest::qExec(&test, argc, argv);
-}
+KOVA_NAMESPACED_TEST_MAIN(TestDeadPeer, false)
 
 #include "tst_deadpeer.moc"

@@ -49,6 +49,17 @@ void FakeWinsock::peerCloses(int index)
     Q_EMIT closed(index);
 }
 
+QStringList FakeWinsock::drainSends(const std::function<bool()>& walkRunning)
+{
+    for (int step = 0; step < 1000 && walkRunning() && !sends.isEmpty(); ++step)
+        completeSend();
+    QStringList texts;
+    for (const Send& send : std::as_const(sends))
+        texts.append(QStringLiteral("%1:%2").arg(send.index).arg(send.text));
+    sends.clear();
+    return texts;
+}
+
 void FakeWinsock::completeSend()
 {
     Q_ASSERT(!sends.isEmpty());

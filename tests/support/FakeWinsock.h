@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <array>
+#include <functional>
 
 namespace kova::test {
 
@@ -40,6 +41,9 @@ public:
     void receive(int index, const QString& text);
     void peerCloses(int index);
     void completeSend();
+    // Completes sends until the relay's walk has ended (bounded), then returns "slot:text" for every send
+    // made and forgets them.
+    QStringList drainSends(const std::function<bool()>& walkRunning);
     void setState(int index, int state) { m_states.at(std::size_t(index)) = state; }
 
     QList<Send> sends;

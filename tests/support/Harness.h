@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FakeSoundPlayer.h"
+#include "FakeWinsock.h"
 #include "log/LogText.h"
 #include "relay/ChatServer.h"
 #include "relay/RelayTables.h"
@@ -12,6 +13,8 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <type_traits>
 
 namespace kova::test {
 
@@ -60,6 +63,12 @@ template <typename Sockets> struct Harness {
     FakeSoundPlayer player;
     NotificationSound sound{log, player, QDir(dir.path())};
     ChatServer server{tables, sockets, log, settings, sound};
+
+    // What the clients received ("slot:text"), once every queued broadcast has been walked.
+    QStringList delivered() requires std::is_same_v<Sockets, FakeWinsock>
+    {
+        return sockets.drainSends([this] { return server.broadcaster().isRunning(); });
+    }
 
     // The messages of the log lines, without their time stamps.
     QStringList logMessages() const

@@ -49,18 +49,6 @@ class TestMainWindow : public QObject {
         while (QMessageBox* box = openBox())
             box->done(QMessageBox::Ok);
     }
-    // What the clients received, once every broadcast has been walked.
-    QStringList delivered()
-    {
-        for (int step = 0; step < 100 && p->server.broadcaster().isRunning(); ++step)
-            p->sockets.completeSend();
-        QStringList texts;
-        for (const auto& send : std::as_const(p->sockets.sends))
-            texts.append(QStringLiteral("%1:%2").arg(send.index).arg(send.text));
-        p->sockets.sends.clear();
-        return texts;
-    }
-
 private Q_SLOTS:
     void initTestCase() { registerFontSubstitutions(); }
 
@@ -162,7 +150,7 @@ private Q_SLOTS:
         QTest::keyClick(input, Qt::Key_Return);
         QVERIFY(input->text().isEmpty());
         QCOMPARE(p->logMessages().last(), u"サーバ > hello"_s);
-        QCOMPARE(delivered(), QStringList{u"1:サーバ > hello"_s});
+        QCOMPARE(p->delivered(), QStringList{u"1:サーバ > hello"_s});
     }
 
     void nicknameDialog()
@@ -192,7 +180,7 @@ private Q_SLOTS:
         QCOMPARE(message->icon(), QMessageBox::NoIcon);
         closeBoxes();
         QVERIFY(dialog->isVisible());
-        QVERIFY(delivered().isEmpty());
+        QVERIFY(p->delivered().isEmpty());
 
         QTest::keyClicks(box, u" Taro "_s);
         action("FilesChg")->trigger(); // only brought to the front: the typing stays
@@ -202,7 +190,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!p->window.nicknameDialog());
         QCOMPARE(p->settings.Nickname, u" Taro "_s);
         QCOMPARE(child<QListWidget>("List1")->item(0)->text(), u" Taro "_s);
-        QCOMPARE(delivered(), QStringList({u"1:NAME:0: Taro +"_s, u"2:NAME:0: Taro +"_s}));
+        QCOMPARE(p->delivered(), QStringList({u"1:NAME:0: Taro +"_s, u"2:NAME:0: Taro +"_s}));
         QCOMPARE(p->log.text(), log);
 
         action("FilesChg")->trigger();
@@ -212,7 +200,7 @@ private Q_SLOTS:
         dialog->findChild<QPushButton*>(u"Command1_1"_s)->click();
         QTRY_VERIFY(!p->window.nicknameDialog());
         QCOMPARE(p->settings.Nickname, u" Taro "_s);
-        QVERIFY(delivered().isEmpty());
+        QVERIFY(p->delivered().isEmpty());
     }
 
     void iconIsTheHeart()
