@@ -42,7 +42,12 @@ void LogText::appendLine(const QString& message)
     chunk += QStringLiteral("\r\n");
     chunk += message;
     chunk += QStringLiteral("   [");
-    chunk += stamp(m_clock());
+    const QDateTime now = m_clock();
+    if (const qint64 second = now.toSecsSinceEpoch(); second != m_stampSecond) {
+        m_stampSecond = second;
+        m_stampText = stamp(now);
+    }
+    chunk += m_stampText;
     chunk += u']';
     m_text += chunk;
     Q_EMIT appended(chunk);

@@ -48,6 +48,9 @@ private:
     QDir m_directory;
     Clock m_clock;
     QString m_text;
+    // Lines logged within the same second share their rendered time stamp.
+    qint64 m_stampSecond = -1;
+    QString m_stampText;
 };
 
 } // namespace kova

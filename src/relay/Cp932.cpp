@@ -2,6 +2,8 @@
 
 #include <QStringEncoder>
 
+#include <algorithm>
+
 namespace kova::cp932 {
 
 namespace {
@@ -37,6 +39,9 @@ QByteArray encodeSubstituting(QStringView text)
 
 QByteArray encode(QStringView text)
 {
+    // Plain ASCII is the same bytes in code page 932 (backslash and tilde included): no converter needed.
+    if (std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; }))
+        return text.toLatin1();
     QStringEncoder encoder = newEncoder();
     QByteArray bytes = encoder.encode(text);
     if (!encoder.hasError())
