@@ -83,6 +83,7 @@ private:
     void releaseSocket(Element& element, bool graceful);
     void cutOff(int index);
     void deliverCompletions();
+    static void writeNow(QTcpSocket& socket, const QByteArray& bytes);
     const QByteArray& encoded(const QString& text);
     void enableKeepAlive(QTcpSocket& socket) const;
 
