@@ -24,7 +24,6 @@ public:
     explicit LogText(QDir directory, Clock clock = &QDateTime::currentDateTime, QObject* parent = nullptr);
 
     const QString& text() const { return m_text; }
-    const QDir& directory() const { return m_directory; }
 
     void AppendLog(const QString& message);
     // Writes the text followed by CR LF to a file named after the current date and time; a file of that

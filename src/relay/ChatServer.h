@@ -42,10 +42,6 @@ public:
     void StartBroadcast() { m_broadcaster.StartBroadcast(); }
     const Broadcaster& broadcaster() const { return m_broadcaster; }
 
-    RelayTables& tables() { return m_tables; }
-    const RelayTables& tables() const { return m_tables; }
-    Winsock& sockets() { return m_sockets; }
-
 Q_SIGNALS:
     void nameListRefreshed(const QStringList& rows);
 

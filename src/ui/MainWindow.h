@@ -35,7 +35,6 @@ public:
 
     // Lays the controls out for the window's current outer size.
     void FormResize();
-    const FormLayout& layout() const { return m_layout; }
     void clearInput();
     void focusInput();
     void showVersion();
