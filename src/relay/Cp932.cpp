@@ -9,11 +9,57 @@ namespace kova::cp932 {
 namespace {
 constexpr auto CodecName = "windows-31j";
 
+// ICU's table for this code page swaps three control codes the IBM way (bytes 1A, 1C and 7F stand for
+// U+001C, U+007F and U+001A); Windows maps every byte below 80 to itself. None of the three is ever part of
+// a double-byte character, so they can be put right byte by byte on the way in and out.
+constexpr char IcuByteFor(char windows)
+{
+    switch (windows) {
+    case '\x1a':
+        return '\x7f';
+    case '\x1c':
+        return '\x1a';
+    case '\x7f':
+        return '\x1c';
+    default:
+        return windows;
+    }
+}
+
+constexpr char WindowsByteFor(char icu)
+{
+    switch (icu) {
+    case '\x7f':
+        return '\x1a';
+    case '\x1a':
+        return '\x1c';
+    case '\x1c':
+        return '\x7f';
+    default:
+        return icu;
+    }
+}
+
+bool holdsSwappedControl(QByteArrayView bytes)
+{
+    return std::any_of(bytes.begin(), bytes.end(), [](char b) { return b == '\x1a' || b == '\x1c' || b == '\x7f'; });
+}
+
 // A converter remembers that it met an unmappable character until it is destroyed, so each
 // conversion takes a fresh one.
 QStringEncoder newEncoder()
 {
     return QStringEncoder(CodecName, QStringConverter::Flag::Stateless);
+}
+
+QByteArray icuEncode(QStringView text, bool* unmappable)
+{
+    QStringEncoder encoder = newEncoder();
+    QByteArray bytes = encoder.encode(text);
+    *unmappable = encoder.hasError();
+    if (holdsSwappedControl(bytes))
+        std::transform(bytes.begin(), bytes.end(), bytes.begin(), WindowsByteFor);
+    return bytes;
 }
 
 // Slow path, taken only when the text holds something that the code page lacks: ICU's own
@@ -25,15 +71,24 @@ QByteArray encodeSubstituting(QStringView text)
     for (qsizetype i = 0; i < text.size();) {
         const bool pair = text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
         const qsizetype width = pair ? 2 : 1;
-        QStringEncoder encoder = newEncoder();
-        const QByteArray bytes = encoder.encode(text.mid(i, width));
-        if (encoder.hasError() || bytes.isEmpty())
+        bool unmappable = false;
+        const QByteArray bytes = icuEncode(text.mid(i, width), &unmappable);
+        if (unmappable || bytes.isEmpty())
             out.append('?');
         else
             out.append(bytes);
         i += width;
     }
     return out;
+}
+
+QString icuDecode(QStringDecoder& decoder, QByteArrayView bytes)
+{
+    if (!holdsSwappedControl(bytes))
+        return decoder.decode(bytes);
+    QByteArray mapped = bytes.toByteArray();
+    std::transform(mapped.begin(), mapped.end(), mapped.begin(), IcuByteFor);
+    return decoder.decode(mapped);
 }
 } // namespace
 
@@ -42,22 +97,24 @@ QByteArray encode(QStringView text)
     // Plain ASCII is the same bytes in code page 932 (backslash and tilde included): no converter needed.
     if (std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; }))
         return text.toLatin1();
-    QStringEncoder encoder = newEncoder();
-    QByteArray bytes = encoder.encode(text);
-    if (!encoder.hasError())
-        return bytes;
-    return encodeSubstituting(text);
+    bool unmappable = false;
+    QByteArray bytes = icuEncode(text, &unmappable);
+    return unmappable ? encodeSubstituting(text) : bytes;
 }
 
-QStringDecoder decoder()
+Decoder::Decoder()
+    : m_decoder(CodecName)
+{}
+
+QString Decoder::decode(QByteArrayView bytes)
 {
-    return QStringDecoder(CodecName);
+    return icuDecode(m_decoder, bytes);
 }
 
 QString decode(QByteArrayView bytes)
 {
     QStringDecoder stateless(CodecName, QStringConverter::Flag::Stateless);
-    return stateless.decode(bytes);
+    return icuDecode(stateless, bytes);
 }
 
 } // namespace kova::cp932

@@ -141,7 +141,7 @@ void TcpWinsock::Accept(int index, qint32 requestId)
         Qt::QueuedConnection);
 
     e.socket = socket;
-    e.decoder = cp932::decoder();
+    e.decoder = cp932::Decoder();
     e.errorString.clear();
     e.state = SocketState::Connected;
 }

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "Cp932.h"
 #include "Winsock.h"
 
 #include <QByteArray>
-#include <QStringDecoder>
 #include <QTcpServer>
 
 #include <array>
@@ -70,7 +70,7 @@ private:
         quint16 localPort = 0;
         int state = SocketState::Closed;
         QTcpSocket* socket = nullptr;
-        QStringDecoder decoder;
+        cp932::Decoder decoder;
         QString errorString;
         int errorNumber = QAbstractSocket::UnknownSocketError;
     };

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     // Cut at two places chosen by the first byte.
     const qsizetype first = input.size() * (bytes[0] & 0x0f) / 15;
     const qsizetype second = first + (input.size() - first) * (bytes[0] >> 4) / 15;
-    QStringDecoder decoder = cp932::decoder();
+    cp932::Decoder decoder;
     QString pieces = decoder.decode(input.sliced(0, first));
     pieces += decoder.decode(input.sliced(first, second - first));
     pieces += decoder.decode(input.sliced(second));
