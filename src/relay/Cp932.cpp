@@ -12,37 +12,28 @@ constexpr auto CodecName = "windows-31j";
 // ICU's table for this code page swaps three control codes the IBM way (bytes 1A, 1C and 7F stand for
 // U+001C, U+007F and U+001A); Windows maps every byte below 80 to itself. None of the three is ever part of
 // a double-byte character, so they can be put right byte by byte on the way in and out.
-constexpr char IcuByteFor(char windows)
-{
-    switch (windows) {
-    case '\x1a':
-        return '\x7f';
-    case '\x1c':
-        return '\x1a';
-    case '\x7f':
-        return '\x1c';
-    default:
-        return windows;
-    }
-}
-
-constexpr char WindowsByteFor(char icu)
-{
-    switch (icu) {
-    case '\x7f':
-        return '\x1a';
-    case '\x1a':
-        return '\x1c';
-    case '\x1c':
-        return '\x7f';
-    default:
-        return icu;
-    }
-}
+struct ByteSwap {
+    char windows;
+    char icu;
+};
+constexpr ByteSwap SwappedControls[] = {{'\x1a', '\x7f'}, {'\x1c', '\x1a'}, {'\x7f', '\x1c'}};
 
 bool holdsSwappedControl(QByteArrayView bytes)
 {
     return std::any_of(bytes.begin(), bytes.end(), [](char b) { return b == '\x1a' || b == '\x1c' || b == '\x7f'; });
+}
+
+// Rewrites the swapped control codes in place, from ICU's bytes to Windows' or back.
+void remapControls(QByteArray& bytes, bool toWindows)
+{
+    for (char& b : bytes) {
+        for (const ByteSwap& swap : SwappedControls) {
+            if (b == (toWindows ? swap.icu : swap.windows)) {
+                b = toWindows ? swap.windows : swap.icu;
+                break;
+            }
+        }
+    }
 }
 
 // A converter remembers that it met an unmappable character until it is destroyed, so each
@@ -58,7 +49,7 @@ QByteArray icuEncode(QStringView text, bool* unmappable)
     QByteArray bytes = encoder.encode(text);
     *unmappable = encoder.hasError();
     if (holdsSwappedControl(bytes))
-        std::transform(bytes.begin(), bytes.end(), bytes.begin(), WindowsByteFor);
+        remapControls(bytes, true);
     return bytes;
 }
 
@@ -87,7 +78,7 @@ QString icuDecode(QStringDecoder& decoder, QByteArrayView bytes)
     if (!holdsSwappedControl(bytes))
         return decoder.decode(bytes);
     QByteArray mapped = bytes.toByteArray();
-    std::transform(mapped.begin(), mapped.end(), mapped.begin(), IcuByteFor);
+    remapControls(mapped, false);
     return decoder.decode(mapped);
 }
 } // namespace
