@@ -16,7 +16,8 @@
 namespace kova {
 
 NicknameDialog::NicknameDialog(ChatServer& server, Settings& settings)
-    : QDialog(nullptr, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    : QDialog(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                           Qt::MSWindowsFixedSizeDialogHint)
     , m_server(server)
     , m_settings(settings)
 {
