@@ -18,6 +18,17 @@ void RequestServer::incomingConnection(qintptr descriptor)
     Q_EMIT requestArrived(descriptor);
 }
 
+// Raises one event; once its handlers have returned, the completions of the sends they made follow at once,
+// one after the other, instead of waiting for another turn of the event loop.
+template <typename Emit> void TcpWinsock::raise(Emit&& emit)
+{
+    ++m_raising;
+    emit();
+    --m_raising;
+    if (m_raising == 0)
+        deliverCompletions();
+}
+
 TcpWinsock::TcpWinsock(QObject* parent)
     : Winsock(parent)
     , m_server(new RequestServer(this))
@@ -128,7 +139,7 @@ void TcpWinsock::Accept(int index, qint32 requestId)
     enableKeepAlive(*socket);
 
     connect(socket, &QTcpSocket::readyRead, this, [this, index, socket] {
-        Q_EMIT dataArrived(index, qint32(qMin<qint64>(socket->bytesAvailable(), INT_MAX)));
+        raise([&] { Q_EMIT dataArrived(index, qint32(qMin<qint64>(socket->bytesAvailable(), INT_MAX))); });
     });
     // A socket can report its end from inside a write or flush of ours: those events go out from the event
     // loop instead, one at a time, and only while this socket is still the element's.
@@ -165,7 +176,7 @@ void TcpWinsock::onPeerClosed(int index, const QTcpSocket* socket)
     if (e.socket != socket || e.state != SocketState::Connected)
         return;
     e.state = SocketState::PeerClosed;
-    Q_EMIT closed(index);
+    raise([&] { Q_EMIT closed(index); });
 }
 
 void TcpWinsock::onSocketError(int index, QTcpSocket* socket, QAbstractSocket::SocketError error)
@@ -205,7 +216,7 @@ void TcpWinsock::SendData(int index, const QString& text)
     }
     // Complete once handed to the socket's buffer, so that one slow reader holds up nobody.
     m_completions.push_back(index);
-    if (m_completions.size() == 1)
+    if (m_raising == 0 && m_completions.size() == 1)
         QMetaObject::invokeMethod(this, &TcpWinsock::deliverCompletions, Qt::QueuedConnection);
 }
 
@@ -227,7 +238,7 @@ void TcpWinsock::cutOff(int index)
         this,
         [this, index] {
             if (element(index).state == SocketState::PeerClosed)
-                Q_EMIT closed(index);
+                raise([&] { Q_EMIT closed(index); });
         },
         Qt::QueuedConnection);
 }

@@ -83,6 +83,7 @@ private:
     void releaseSocket(Element& element, bool graceful);
     void cutOff(int index);
     void deliverCompletions();
+    template <typename Emit> void raise(Emit&& emit);
     static void writeNow(QTcpSocket& socket, const QByteArray& bytes);
     const QByteArray& encoded(const QString& text);
     void enableKeepAlive(QTcpSocket& socket) const;
@@ -91,6 +92,7 @@ private:
     RequestServer* m_server = nullptr;
     KeepAlive m_keepAlive;
     std::vector<int> m_completions;
+    int m_raising = 0;
     qintptr m_pendingRequest = -1;
     // One broadcast sends the same text to every client: encode it once.
     QString m_lastText;
