@@ -68,9 +68,9 @@ void Preferences::ApplySettings(bool fileRead)
         OptionsFontSizeMid();
     else
         OptionsFontSizeSmall();
-    if (m_settings.SoundOnJoinLeave == True)
+    if (Settings::isOn(m_settings.SoundOnJoinLeave))
         SoundsInOut();
-    if (m_settings.SoundOnMessage == True)
+    if (Settings::isOn(m_settings.SoundOnMessage))
         SoundsMsg();
 }
 
