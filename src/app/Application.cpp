@@ -2,7 +2,6 @@
 
 #include "ui/MainWindow.h"
 #include "ui/MessageBox.h"
-#include "ui/NicknameDialog.h"
 
 #include <QAbstractSocket>
 #include <QCoreApplication>

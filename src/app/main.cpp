@@ -3,7 +3,6 @@
 #include "SingleInstance.h"
 #include "ui/Fonts.h"
 #include "ui/MainWindow.h"
-#include "ui/NicknameDialog.h"
 
 #include <QApplication>
 

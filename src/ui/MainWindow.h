@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FormLayout.h"
+#include "NicknameDialog.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -16,7 +17,6 @@ namespace kova {
 class ChatServer;
 class LogText;
 class LogView;
-class NicknameDialog;
 class Preferences;
 struct Settings;
 
