@@ -6,6 +6,13 @@
 namespace kova {
 
 namespace {
+bool failed(const QString& path, const QString& reason, QString* error)
+{
+    if (error)
+        *error = QStringLiteral("%1: %2").arg(path, reason);
+    return false;
+}
+
 // A write to a nearly full disk can come back short without an error: write on until everything is
 // written or the system says why it cannot be.
 bool writeFully(QFileDevice& file, const QByteArray& bytes)
@@ -22,23 +29,18 @@ bool writeFully(QFileDevice& file, const QByteArray& bytes)
 
 bool writeAtomically(const QString& path, const QByteArray& bytes, QString* error)
 {
-    auto fail = [&](const QString& reason) {
-        if (error)
-            *error = QStringLiteral("%1: %2").arg(path, reason);
-        return false;
-    };
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return fail(file.errorString());
+        return failed(path, file.errorString(), error);
     // QSaveFile would commit a file whose write came back short.
     if (!writeFully(file, bytes)) {
         // Taken before the file is given up, which resets the error text.
         const QString reason = file.errorString();
         file.cancelWriting();
-        return fail(reason);
+        return failed(path, reason, error);
     }
     if (!file.commit())
-        return fail(file.errorString());
+        return failed(path, file.errorString(), error);
     return true;
 }
 
@@ -46,21 +48,17 @@ bool appendWhole(const QString& path, const QByteArray& bytes, QString* error)
 {
     QFile file(path);
     const bool existed = file.exists();
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-        if (error)
-            *error = QStringLiteral("%1: %2").arg(path, file.errorString());
-        return false;
-    }
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        return failed(path, file.errorString(), error);
     const qint64 before = file.size();
     if (writeFully(file, bytes))
         return true;
-    if (error)
-        *error = QStringLiteral("%1: %2").arg(path, file.errorString());
+    const QString reason = file.errorString();
     if (existed)
         file.resize(before);
     else
         file.remove();
-    return false;
+    return failed(path, reason, error);
 }
 
 } // namespace kova
