@@ -4,11 +4,11 @@
 #include "relay/ChatServer.h"
 #include "relay/RelayTables.h"
 #include "relay/TcpWinsock.h"
-#include "settings/EffectSoundPlayer.h"
 #include "settings/NotificationSound.h"
 #include "settings/Preferences.h"
 #include "settings/Settings.h"
 #include "settings/SettingsFile.h"
+#include "ui/EffectSoundPlayer.h"
 
 #include <QDir>
 #include <QObject>

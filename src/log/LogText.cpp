@@ -1,7 +1,7 @@
 #include "LogText.h"
 
-#include "AtomicWrite.h"
-#include "relay/Cp932.h"
+#include "io/AtomicWrite.h"
+#include "io/Cp932.h"
 
 namespace kova {
 

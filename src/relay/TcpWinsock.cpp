@@ -1,7 +1,5 @@
 #include "TcpWinsock.h"
 
-#include "Cp932.h"
-
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QTcpSocket>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Cp932.h"
 #include "Winsock.h"
+#include "io/Cp932.h"
 
 #include <QByteArray>
 #include <QTcpServer>

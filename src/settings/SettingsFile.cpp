@@ -1,7 +1,7 @@
 #include "SettingsFile.h"
 
-#include "log/AtomicWrite.h"
-#include "relay/Cp932.h"
+#include "io/AtomicWrite.h"
+#include "io/Cp932.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
-#include "relay/Cp932.h"
+#include "io/Cp932.h"
 
 #include <QDir>
 #include <QFile>

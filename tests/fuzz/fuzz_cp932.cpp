@@ -1,7 +1,7 @@
 // Received bytes in arbitrary pieces: the stateful decoding never crashes, joins characters split between
 // pieces exactly as if the bytes had come at once, and what it yields goes back on the wire unchanged.
 #include "FuzzCheck.h"
-#include "relay/Cp932.h"
+#include "io/Cp932.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 #include "FakeWinsock.h"
 #include "FuzzCheck.h"
 #include "Harness.h"
-#include "relay/Cp932.h"
+#include "io/Cp932.h"
 
 #include <QCoreApplication>
 

@@ -1,6 +1,6 @@
 #include "Harness.h"
+#include "io/Cp932.h"
 #include "log/LogText.h"
-#include "relay/Cp932.h"
 
 #include <QFile>
 #include <QSignalSpy>

@@ -1,5 +1,6 @@
 #include "Harness.h"
 #include "NamespacedTestMain.h"
+#include "RunCommand.h"
 #include "relay/TcpWinsock.h"
 
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
 #include "Harness.h"
-#include "relay/Cp932.h"
+#include "io/Cp932.h"
 #include "relay/TcpWinsock.h"
 
 #include <QTcpSocket>

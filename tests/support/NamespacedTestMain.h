@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MountNamespace.h"
 #include "NetworkNamespace.h"
 
 #include <QCoreApplication>

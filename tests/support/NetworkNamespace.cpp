@@ -33,34 +33,3 @@ bool enterPrivateNetwork(QString* error)
 }
 
 } // namespace kova::test
-
-#include <QProcess>
-
-#include <sys/mount.h>
-
-namespace kova::test {
-
-bool enterPrivateMounts(QString* error)
-{
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *error = QStringLiteral("private mount namespace: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    return true;
-}
-
-bool run(const QString& program, const QStringList& arguments, QString* error)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    const bool ok =
-        process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (!ok && error) {
-        *error = QStringLiteral("%1 %2: %3")
-                     .arg(program, arguments.join(u' '), QString::fromLocal8Bit(process.readAll()).trimmed());
-    }
-    return ok;
-}
-
-} // namespace kova::test

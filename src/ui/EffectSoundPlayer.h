@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SoundPlayer.h"
+#include "settings/SoundPlayer.h"
 
 #include <QPointer>
 

@@ -1,4 +1,4 @@
-#include "relay/Cp932.h"
+#include "io/Cp932.h"
 
 #include <QTest>
 

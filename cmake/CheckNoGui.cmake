@@ -1,0 +1,21 @@
+# Fails when one of the given programs would load Qt Gui, Widgets, Multimedia or D-Bus: the core and its tests
+# must run on a machine without a display.
+#   cmake "-DBINARIES=<file;file...>" -P CheckNoGui.cmake
+set(failures "")
+foreach(binary IN LISTS BINARIES)
+    execute_process(COMMAND ldd ${binary} OUTPUT_VARIABLE libraries RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        string(APPEND failures "  ${binary}: ldd failed\n")
+        continue()
+    endif()
+    string(REGEX MATCHALL "libQt6(Gui|Widgets|Multimedia|DBus)[^ ]*" gui "${libraries}")
+    if(gui)
+        list(REMOVE_DUPLICATES gui)
+        string(APPEND failures "  ${binary}: ${gui}\n")
+    endif()
+endforeach()
+if(failures)
+    message(FATAL_ERROR "Programs of the core that load display libraries:\n${failures}")
+endif()
+list(LENGTH BINARIES count)
+message(STATUS "${count} programs of the core load no display library.")
