@@ -55,11 +55,12 @@ int Application::start()
     m_window->setWindowTitle(CaptionPrefix + m_sockets.LocalIP());
 
     QString error;
-    const bool fileRead = m_settingsFile.LoadSettings(m_settings, &error);
-    if (!error.isEmpty()) {
+    const SettingsFile::LoadResult loaded = m_settingsFile.LoadSettings(m_settings, &error);
+    if (loaded == SettingsFile::LoadResult::Failed) {
         fail(QStringLiteral("設定ファイルを読めません: %1").arg(error));
         return m_exitStatus;
     }
+    const bool fileRead = loaded == SettingsFile::LoadResult::Read;
     if (fileRead)
         m_tables.SlotName.at(0) = m_settings.Nickname;
     m_preferences.ApplySettings(fileRead);

@@ -28,6 +28,7 @@ public:
     void onConnectionLost(int index);
 
     bool isRunning() const { return !m_queue.empty(); }
+    // The two counts exist for the fuzz target, which checks that each handled event queues exactly one message.
     // Messages waiting, the one being walked included.
     std::size_t queuedMessages() const { return m_queue.size(); }
     // Every message ever queued.

@@ -40,6 +40,8 @@ public:
     void AnnounceNickname(const QString& name);
     bool anyClientConnected() const;
     void StartBroadcast() { m_broadcaster.StartBroadcast(); }
+    // Only the tests look at the walk: those over the fake sockets complete its sends until it ends, and the fuzz
+    // target checks that every message is walked and every walk ends.
     const Broadcaster& broadcaster() const { return m_broadcaster; }
 
 Q_SIGNALS:

@@ -22,14 +22,12 @@ NotificationSound::NotificationSound(LogText& log, SoundPlayer& player, QDir dir
 
 void NotificationSound::SoundOut()
 {
-    if (PlaySoundFile(QStringLiteral("recv.wav"), Async) == 0)
+    if (PlaySoundFile(QStringLiteral("recv.wav")) == 0)
         m_log.AppendLog(FailureLine);
 }
 
-int NotificationSound::PlaySoundFile(const QString& file, quint16 flags)
+int NotificationSound::PlaySoundFile(const QString& file)
 {
-    // Always asynchronous and never a default sound: the flag word is flags + NoDefault.
-    Q_UNUSED(flags);
     const QString path = m_directory.filePath(file);
     if (!isPlayableWave(path) || !m_player.hasOutputDevice())
         return 0;

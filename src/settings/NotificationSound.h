@@ -11,14 +11,11 @@ class SoundPlayer;
 // The one notification sound, "recv.wav" in the working directory; a failure to play it is logged.
 class NotificationSound {
 public:
-    static constexpr quint16 Async = 1;
-    static constexpr quint16 NoDefault = 2;
-
     NotificationSound(LogText& log, SoundPlayer& player, QDir directory);
 
     void SoundOut();
-    // Nonzero when playing has started. Plays asynchronously and never falls back to another sound.
-    int PlaySoundFile(const QString& file, quint16 flags);
+    // Nonzero when playing has started. Always asynchronous, and never falls back to another sound.
+    int PlaySoundFile(const QString& file);
 
     static bool isPlayableWave(const QString& path);
 

@@ -64,18 +64,16 @@ QByteArray SettingsFile::serialize(const Settings& settings)
     return bytes;
 }
 
-bool SettingsFile::LoadSettings(Settings& settings, QString* error) const
+SettingsFile::LoadResult SettingsFile::LoadSettings(Settings& settings, QString* error) const
 {
-    if (!exists()) {
-        settings = Settings{};
-        return false;
-    }
+    settings = Settings{};
+    if (!exists())
+        return LoadResult::NoFile;
     QFile file(path());
     if (!file.open(QIODevice::ReadOnly)) {
         if (error)
             *error = QStringLiteral("%1: %2").arg(file.fileName(), file.errorString());
-        settings = Settings{};
-        return false;
+        return LoadResult::Failed;
     }
     // Only five lines are used; a huge file is not read whole.
     QByteArray bytes;
@@ -90,11 +88,10 @@ bool SettingsFile::LoadSettings(Settings& settings, QString* error) const
     if (file.error() != QFileDevice::NoError) {
         if (error)
             *error = QStringLiteral("%1: %2").arg(file.fileName(), file.errorString());
-        settings = Settings{};
-        return false;
+        return LoadResult::Failed;
     }
     settings = parse(bytes);
-    return true;
+    return LoadResult::Read;
 }
 
 bool SettingsFile::SaveSettings(const Settings& settings, QString* error) const

@@ -16,10 +16,12 @@ public:
 
     QString path() const;
 
-    // True when an ordinary file existed and was read. Each value is its whole line as written; lines
-    // missing at the end give empty values, lines after the fifth are ignored. Without the file every
-    // value is empty. Returns false with *error set when the file exists but cannot be read.
-    bool LoadSettings(Settings& settings, QString* error = nullptr) const;
+    enum class LoadResult { Read, NoFile, Failed };
+
+    // Read: an ordinary file existed and was read. Each value is its whole line as written; lines missing at
+    // the end give empty values, lines after the fifth are ignored. NoFile: every value is empty. Failed: the
+    // file exists but cannot be read; every value is empty and *error says why.
+    LoadResult LoadSettings(Settings& settings, QString* error = nullptr) const;
     // Writes the five values atomically: a failed write leaves the previous file as it was.
     bool SaveSettings(const Settings& settings, QString* error = nullptr) const;
 

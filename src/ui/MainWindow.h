@@ -39,7 +39,6 @@ public:
     void focusInput();
     void showVersion();
     void openNicknameDialog();
-    NicknameDialog* nicknameDialog() const { return m_form2; }
 
 Q_SIGNALS:
     // The window is closing: the shutdown sequence runs in the handlers, before it goes.

@@ -34,9 +34,7 @@ private Q_SLOTS:
         SettingsFile file{QDir(m_dir->path())};
         Settings settings;
         settings.CfgReserved = QStringLiteral("junk");
-        QString error;
-        QVERIFY(!file.LoadSettings(settings, &error));
-        QVERIFY(error.isEmpty());
+        QCOMPARE(file.LoadSettings(settings), SettingsFile::LoadResult::NoFile);
         QCOMPARE(settings.CfgReserved, QString());
         settings.FontSizeSetting = QStringLiteral("SML");
         QVERIFY(file.SaveSettings(settings));
@@ -56,7 +54,7 @@ private Q_SLOTS:
         QCOMPARE(readCfg(),
                  cp932::encode(QStringLiteral("a,b \"quoted\", c\r\n  太郎, the \"boss\"  \r\nbig\r\ntrue\r\n\t\r\n")));
         Settings read;
-        QVERIFY(file.LoadSettings(read));
+        QCOMPARE(file.LoadSettings(read), SettingsFile::LoadResult::Read);
         QCOMPARE(read.CfgReserved, written.CfgReserved);
         QCOMPARE(read.Nickname, written.Nickname);
         QCOMPARE(read.FontSizeSetting, written.FontSizeSetting);
@@ -85,7 +83,7 @@ private Q_SLOTS:
         QFETCH(QStringList, values);
         writeCfg(content);
         Settings settings;
-        QVERIFY(SettingsFile(QDir(m_dir->path())).LoadSettings(settings));
+        QCOMPARE(SettingsFile(QDir(m_dir->path())).LoadSettings(settings), SettingsFile::LoadResult::Read);
         QCOMPARE(QStringList({settings.CfgReserved, settings.Nickname, settings.FontSizeSetting,
                               settings.SoundOnJoinLeave, settings.SoundOnMessage}),
                  values);
@@ -96,13 +94,13 @@ private Q_SLOTS:
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("KV.CFG")));
         SettingsFile file{QDir(m_dir->path())};
         Settings settings;
+        QCOMPARE(file.LoadSettings(settings), SettingsFile::LoadResult::NoFile);
         QString error;
-        QVERIFY(!file.LoadSettings(settings, &error));
-        QVERIFY(error.isEmpty());
         QVERIFY(!file.SaveSettings(settings, &error));
         QVERIFY(error.contains(QStringLiteral("KV.CFG")));
         QVERIFY(QFileInfo(cfgPath()).isDir());
     }
+
 };
 
 QTEST_GUILESS_MAIN(TestSettingsFile)

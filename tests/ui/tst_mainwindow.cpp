@@ -49,6 +49,15 @@ class TestMainWindow : public QObject {
         while (QMessageBox* box = openBox())
             box->done(QMessageBox::Ok);
     }
+    // The nickname dialog is a window of its own, without an owner: found among the top-level windows.
+    static NicknameDialog* openDialog()
+    {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* dialog = qobject_cast<NicknameDialog*>(widget); dialog && dialog->isVisible())
+                return dialog;
+        }
+        return nullptr;
+    }
 private Q_SLOTS:
     void initTestCase() { registerFontSubstitutions(); }
 
@@ -159,7 +168,7 @@ private Q_SLOTS:
         QCOMPARE(p->sockets.connect(), 1);
         QCOMPARE(p->sockets.connect(), 2);
         action("FilesChg")->trigger();
-        NicknameDialog* dialog = p->window.nicknameDialog();
+        NicknameDialog* dialog = openDialog();
         QVERIFY(dialog && dialog->isVisible());
         QVERIFY(!dialog->parent());
         auto* box = dialog->findChild<QLineEdit*>(u"Text4"_s);
@@ -187,18 +196,18 @@ private Q_SLOTS:
         QCOMPARE(box->text(), u" Taro "_s);
         const QString log = p->log.text();
         dialog->findChild<QPushButton*>(u"Command1_0"_s)->click();
-        QTRY_VERIFY(!p->window.nicknameDialog());
+        QTRY_VERIFY(!openDialog());
         QCOMPARE(p->settings.Nickname, u" Taro "_s);
         QCOMPARE(child<QListWidget>("List1")->item(0)->text(), u" Taro "_s);
         QCOMPARE(p->delivered(), QStringList({u"1:NAME:0: Taro +"_s, u"2:NAME:0: Taro +"_s}));
         QCOMPARE(p->log.text(), log);
 
         action("FilesChg")->trigger();
-        dialog = p->window.nicknameDialog();
+        dialog = openDialog();
         QCOMPARE(dialog->findChild<QLineEdit*>(u"Text4"_s)->text(), u" Taro "_s);
         dialog->findChild<QLineEdit*>(u"Text4"_s)->setText(u"Other"_s);
         dialog->findChild<QPushButton*>(u"Command1_1"_s)->click();
-        QTRY_VERIFY(!p->window.nicknameDialog());
+        QTRY_VERIFY(!openDialog());
         QCOMPARE(p->settings.Nickname, u" Taro "_s);
         QVERIFY(p->delivered().isEmpty());
     }
