@@ -5,6 +5,8 @@
 #include "settings/NotificationSound.h"
 #include "settings/Settings.h"
 
+#include <utility>
+
 namespace kova {
 
 namespace {
@@ -97,8 +99,14 @@ void ChatServer::onDataArrival(int index)
 {
     if (index == 0)
         return;
+    QString text;
+    m_sockets.GetData(index, text);
+    // A read that decodes to nothing (say, the first byte of a double-byte character) is no message; the
+    // character completes with the next read.
+    if (text.isEmpty())
+        return;
     QString& out = m_tables.OutMessage;
-    m_sockets.GetData(index, out);
+    out = std::move(text);
     if (out == IdleMessage)
         return;
 

@@ -1,5 +1,6 @@
 #include "FakeWinsock.h"
 #include "Harness.h"
+#include "io/Cp932.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -144,6 +145,28 @@ private Q_SLOTS:
         QVERIFY(h->player.played.isEmpty());
         QVERIFY(h->delivered().isEmpty());
         QCOMPARE(h->tables.OutMessage, QStringLiteral(" "));
+    }
+
+    void readOfNoTextIsNoMessage()
+    {
+        QVERIFY(writeTestWave(h->dir.filePath(QStringLiteral("recv.wav"))));
+        h->settings.SoundOnMessage = QStringLiteral("TRUE");
+        QCOMPARE(h->sockets.connect(), 1);
+        QCOMPARE(h->sockets.connect(), 2);
+        h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        h->delivered();
+        const QStringList log = h->logMessages();
+        const QByteArray day = cp932::encode(QStringLiteral("日"));
+
+        QCOMPARE(h->sockets.receiveBytes(1, day.left(1)), QString());
+        QCOMPARE(h->logMessages(), log);
+        QVERIFY(h->player.played.isEmpty());
+        QVERIFY(h->delivered().isEmpty());
+
+        QCOMPARE(h->sockets.receiveBytes(1, day.mid(1) + 'x'), QStringLiteral("日x"));
+        QCOMPARE(h->logMessages(), log + QStringList{QStringLiteral("Taro > 日x")});
+        QCOMPARE(h->player.played.size(), 1);
+        QCOMPARE(h->delivered(), QStringList({QStringLiteral("1:Taro > 日x"), QStringLiteral("2:Taro > 日x")}));
     }
 
     void closedConnectionIsAnnouncedToTheOthers()

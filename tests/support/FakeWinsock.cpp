@@ -15,6 +15,7 @@ void FakeWinsock::Accept(int index, qint32 requestId)
 {
     calls.append(QStringLiteral("Accept(%1,%2)").arg(index).arg(requestId));
     m_states.at(std::size_t(index)) = SocketState::Connected;
+    m_decoders.at(std::size_t(index)) = cp932::Decoder();
     m_accepted.append(index);
 }
 
@@ -41,6 +42,13 @@ void FakeWinsock::receive(int index, const QString& text)
 {
     m_inbox.at(std::size_t(index)) += text;
     Q_EMIT dataArrived(index, qint32(text.size()));
+}
+
+QString FakeWinsock::receiveBytes(int index, QByteArrayView bytes)
+{
+    const QString text = m_decoders.at(std::size_t(index)).decode(bytes);
+    receive(index, text);
+    return text;
 }
 
 void FakeWinsock::peerCloses(int index)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "io/Cp932.h"
 #include "relay/Winsock.h"
 
 #include <QList>
@@ -39,6 +40,8 @@ public:
     // Test controls: each raises the event the real sockets would.
     int connect(qint32 requestId = 1000);
     void receive(int index, const QString& text);
+    // Bytes as one read brings them, decoded as the real sockets decode them; returns what that read yields.
+    QString receiveBytes(int index, QByteArrayView bytes);
     void peerCloses(int index);
     void completeSend();
     // Completes sends until the relay's walk has ended (bounded), then returns "slot:text" for every send
@@ -56,6 +59,7 @@ private:
     std::array<int, ElementCount> m_states{};
     std::array<quint16, ElementCount> m_ports{};
     std::array<QString, ElementCount> m_inbox;
+    std::array<cp932::Decoder, ElementCount> m_decoders;
     QList<int> m_accepted;
 };
 
