@@ -176,6 +176,21 @@ private Q_SLOTS:
         QCOMPARE(h->logMessages().mid(2), QStringList{QStringLiteral("太郎 > 日x")});
     }
 
+    void bytesGoOutAsWindowsConvertsThem()
+    {
+        auto client = join(1);
+        QVERIFY(client);
+        // The five single bytes of Windows' own come back unchanged; a lead byte without its trail byte becomes
+        // "・" and the space after it stays.
+        client->sendBytes(QByteArray::fromHex("80a0fdfeff812041"));
+        QByteArray expected = " > " + QByteArray::fromHex("80a0fdfeff81452041");
+        QTRY_COMPARE(client->received(), expected);
+        // The operator's wave dash as an input method on Linux types it.
+        QVERIFY(h->server.SendOperatorLine(QStringLiteral("よろしく〜")));
+        expected += cp932::encode(QStringLiteral("サーバ > よろしく")) + QByteArray::fromHex("8160");
+        QTRY_COMPARE(client->received(), expected);
+    }
+
     void clientThatStopsReadingIsCutOffAndHoldsNobodyUp()
     {
         auto alice = join(1);

@@ -62,6 +62,23 @@ private Q_SLOTS:
         QCOMPARE(read.SoundOnMessage, written.SoundOnMessage);
     }
 
+    // Typed on Linux, the wave dash is written as the one Windows users type, and read back as that.
+    void nicknameWithWaveDashSurvivesARestart()
+    {
+        SettingsFile file{QDir(m_dir->path())};
+        Settings written;
+        written.Nickname = u"よろしく〜"_s;
+        QVERIFY(file.SaveSettings(written));
+        const QByteArray bytes = readCfg();
+        QCOMPARE(bytes, "\r\n" + cp932::encode(u"よろしく"_s) + "\x81\x60\r\n\r\n\r\n\r\n");
+        Settings read;
+        QCOMPARE(file.LoadSettings(read), SettingsFile::LoadResult::Read);
+        QCOMPARE(read.Nickname, u"よろしく～"_s);
+        // And it stays that from run to run.
+        QVERIFY(file.SaveSettings(read));
+        QCOMPARE(readCfg(), bytes);
+    }
+
     void shortAndLongFiles_data()
     {
         QTest::addColumn<QByteArray>("content");
@@ -100,7 +117,6 @@ private Q_SLOTS:
         QVERIFY(error.contains(QStringLiteral("KV.CFG")));
         QVERIFY(QFileInfo(cfgPath()).isDir());
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestSettingsFile)
