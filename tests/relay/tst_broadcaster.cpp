@@ -104,6 +104,15 @@ private Q_SLOTS:
                                                 {3, QStringLiteral("RNAME:2:")}}));
     }
 
+    // Its slot is still taken while its leave notice goes out: only the socket's state tells that it is gone.
+    void departedClientIsSkipped()
+    {
+        occupy({1, 2});
+        h->sockets.peerCloses(1);
+        drain();
+        QCOMPARE(h->sockets.sends, QList<Send>({{2, QStringLiteral("RNAME:1:")}}));
+    }
+
     void lateCompletionOfAnAbandonedSendIsIgnored()
     {
         occupy({1, 2});
