@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <limits>
+
 namespace kova {
 
 NicknameDialog::NicknameDialog(ChatServer& server, Settings& settings)
@@ -32,6 +34,7 @@ NicknameDialog::NicknameDialog(ChatServer& server, Settings& settings)
 
     Text4 = new QLineEdit(m_settings.Nickname, this);
     Text4->setObjectName(QStringLiteral("Text4"));
+    Text4->setMaxLength(std::numeric_limits<int>::max());
     Text4->setFont(dialogFont());
     Text4->setGeometry(twips::toPixels(QRect(1800, 120, 3255, 375), *this));
 

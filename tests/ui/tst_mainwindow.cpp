@@ -212,6 +212,24 @@ private Q_SLOTS:
         QVERIFY(p->delivered().isEmpty());
     }
 
+    // QLineEdit would cut a text at 32,767 characters; the nickname has no limit.
+    void longNicknameIsKeptWhole()
+    {
+        const QString name(40000, u'n');
+        QCOMPARE(p->sockets.connect(), 1);
+        action("FilesChg")->trigger();
+        NicknameDialog* dialog = openDialog();
+        QVERIFY(dialog);
+        auto* box = dialog->findChild<QLineEdit*>(u"Text4"_s);
+        box->setText(name.left(name.size() - 2));
+        QTest::keyClicks(box, u"nn"_s);
+        QCOMPARE(box->text().size(), name.size());
+        dialog->findChild<QPushButton*>(u"Command1_0"_s)->click();
+        QTRY_VERIFY(!openDialog());
+        QCOMPARE(p->settings.Nickname, name);
+        QCOMPARE(p->delivered(), QStringList{u"1:NAME:0:"_s + name + u'+'});
+    }
+
     void iconIsTheHeart()
     {
         const QIcon icon = p->window.windowIcon();
