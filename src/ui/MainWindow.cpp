@@ -141,6 +141,7 @@ void MainWindow::setPointSize(int points)
 void MainWindow::FormResize()
 {
     const QRect frame = frameGeometry();
+    m_laidOutFor = frame.size();
     const int dpiX = logicalDpiX();
     const int dpiY = logicalDpiY();
     // A size set on a control comes back rounded to whole pixels.
@@ -173,6 +174,15 @@ void MainWindow::resizeEvent(QResizeEvent* event)
 {
     QMainWindow::resizeEvent(event);
     FormResize();
+}
+
+// The window manager frames the window after it is first laid out and shown: the outer size grows by the title
+// bar and borders without a resize, and the move that framing brings is the first moment to lay it out again.
+void MainWindow::moveEvent(QMoveEvent* event)
+{
+    QMainWindow::moveEvent(event);
+    if (frameGeometry().size() != m_laidOutFor)
+        FormResize();
 }
 
 void MainWindow::changeEvent(QEvent* event)

@@ -46,6 +46,7 @@ Q_SIGNALS:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
@@ -61,6 +62,8 @@ private:
     Preferences& m_preferences;
     Settings& m_settings;
     FormLayout m_layout = FormLayout::defined();
+    // The outer size that the controls were last laid out for.
+    QSize m_laidOutFor;
     QPointer<NicknameDialog> m_form2;
 
     LogView* Text3 = nullptr;
