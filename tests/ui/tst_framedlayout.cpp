@@ -11,8 +11,11 @@
 #include <QProcess>
 #include <QTest>
 
+#include <csignal>
 #include <cstdio>
 #include <functional>
+
+#include <sys/prctl.h>
 
 using namespace kova;
 using namespace kova::test;
@@ -35,6 +38,9 @@ public:
     // Sets DISPLAY once both are ready; false, with *error set, otherwise.
     bool start(QString* error)
     {
+        // Should the test die, the server and the window manager end with it.
+        for (QProcess* process : {&m_server, &m_windowManager})
+            process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         m_server.start(QStringLiteral("Xvfb"),
                        {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                         QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
