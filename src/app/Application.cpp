@@ -1,8 +1,5 @@
 #include "Application.h"
 
-#include "ui/MainWindow.h"
-#include "ui/MessageBox.h"
-
 #include <QAbstractSocket>
 #include <QCoreApplication>
 #include <QTextStream>
@@ -19,24 +16,24 @@ Application::Application(QDir workingDirectory, QObject* parent)
     , m_sound(m_log, m_player, m_directory)
     , m_server(m_tables, m_sockets, m_log, m_settings, m_sound)
     , m_preferences(m_settings)
-    , m_window(std::make_unique<MainWindow>(m_server, m_log, m_preferences, m_settings))
-{
-    connect(m_window.get(), &MainWindow::unloading, this, &Application::shutdown);
-}
+{}
 
-Application::~Application() = default;
-
-// What failed and why goes to standard error and, where somebody can see it, into a message box.
 void Application::fail(const QString& message)
 {
     QTextStream(stderr) << "kova: " << message << Qt::endl;
-    if (canShowWindows())
-        showMessageAndWait(message);
     m_exitStatus = 1;
+    Q_EMIT failed(message);
 }
 
-int Application::start()
+QString Application::caption() const
 {
+    return CaptionPrefix + m_sockets.LocalIP();
+}
+
+bool Application::start()
+{
+    Q_ASSERT(m_state == State::NotStarted);
+    m_state = State::Failed;
     m_log.clear();
 
     if (!m_server.OpenServer()) {
@@ -49,32 +46,31 @@ int Application::start()
                            .arg(QCoreApplication::applicationFilePath());
         }
         fail(message);
-        return m_exitStatus;
+        return false;
     }
-
-    m_window->setWindowTitle(CaptionPrefix + m_sockets.LocalIP());
 
     QString error;
     const SettingsFile::LoadResult loaded = m_settingsFile.LoadSettings(m_settings, &error);
     if (loaded == SettingsFile::LoadResult::Failed) {
         fail(QStringLiteral("設定ファイルを読めません: %1").arg(error));
-        return m_exitStatus;
+        return false;
     }
     const bool fileRead = loaded == SettingsFile::LoadResult::Read;
     if (fileRead)
         m_tables.SlotName.at(0) = m_settings.Nickname;
     m_preferences.ApplySettings(fileRead);
-    m_window->clearInput();
-    m_window->FormResize();
     m_server.RefreshNameList();
 
-    m_window->show();
-    m_window->findChild<QWidget*>(QStringLiteral("Text3"))->setFocus(Qt::OtherFocusReason);
-    return 0;
+    m_state = State::Running;
+    Q_EMIT started();
+    return true;
 }
 
 void Application::shutdown()
 {
+    if (m_state != State::Running)
+        return;
+    m_state = State::Ended;
     QString error;
     if (!m_log.SaveLogFile(&error))
         fail(QStringLiteral("ログファイルを保存できません: %1").arg(error));

@@ -13,14 +13,10 @@
 #include <QDir>
 #include <QObject>
 
-#include <memory>
-
 namespace kova {
 
-class MainWindow;
-
-// The whole program: owns the tables, the relay, the log, the settings and the window, and runs the
-// start-up and shutdown sequences.
+// The server itself: owns the tables, the relay, the log and the settings, and runs the start-up and shutdown
+// sequences. Whether a window or a terminal shows it is up to whoever connects to its signals.
 class Application : public QObject {
     Q_OBJECT
 
@@ -28,16 +24,31 @@ public:
     static inline const QString CaptionPrefix = QStringLiteral("KOVA     Version 1.00      Local IP-Address  = ");
 
     explicit Application(QDir workingDirectory, QObject* parent = nullptr);
-    ~Application() override;
 
-    // Runs the start-up sequence and shows the window. Returns 0, or the exit status to end with at once.
-    int start();
-    // The exit status once the event loop has ended: non-zero when something could not be saved.
+    // The start-up sequence. False when the server cannot run: failed() has said why and exitStatus() is 1.
+    bool start();
+    // The shutdown sequence. Runs once, and only after a start that succeeded, however the program ends: a
+    // start that failed never overwrites the files the user may have to repair.
+    void shutdown();
+    bool isRunning() const { return m_state == State::Running; }
+    // Non-zero once a start or a save has failed.
     int exitStatus() const { return m_exitStatus; }
-    MainWindow& window() { return *m_window; }
+    QString caption() const;
+
+    ChatServer& server() { return m_server; }
+    LogText& log() { return m_log; }
+    Preferences& preferences() { return m_preferences; }
+    Settings& settings() { return m_settings; }
+
+Q_SIGNALS:
+    // The start-up sequence has run: the window, if any, is laid out and shown now.
+    void started();
+    // Something failed; the message has already gone to standard error.
+    void failed(const QString& message);
 
 private:
-    void shutdown();
+    enum class State { NotStarted, Running, Failed, Ended };
+
     void fail(const QString& message);
 
     QDir m_directory;
@@ -50,7 +61,7 @@ private:
     NotificationSound m_sound;
     ChatServer m_server;
     Preferences m_preferences;
-    std::unique_ptr<MainWindow> m_window;
+    State m_state = State::NotStarted;
     int m_exitStatus = 0;
 };
 

@@ -1,24 +1,13 @@
-#include "Application.h"
-#include "SignalHandler.h"
-#include "SingleInstance.h"
-#include "ui/Fonts.h"
-#include "ui/MainWindow.h"
+#include "Program.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[])
 {
+    if (!kova::windowChosen(argc, argv)) {
+        QCoreApplication qtApp(argc, argv);
+        return kova::runProgram(false);
+    }
     QApplication qtApp(argc, argv);
-    const kova::SingleInstance instance;
-    if (!instance.acquired())
-        return 0;
-
-    kova::registerFontSubstitutions();
-    kova::Application app(QDir::current());
-    kova::SignalHandler terminationSignals;
-    QObject::connect(&terminationSignals, &kova::SignalHandler::terminationRequested, &app.window(), &QWidget::close);
-    if (const int status = app.start(); status != 0)
-        return status;
-    const int loopStatus = QApplication::exec();
-    return loopStatus != 0 ? loopStatus : app.exitStatus();
+    return kova::runProgram(true);
 }

@@ -211,6 +211,11 @@ void MainWindow::focusInput()
     Text1->setFocus(Qt::OtherFocusReason);
 }
 
+void MainWindow::focusLog()
+{
+    Text3->setFocus(Qt::OtherFocusReason);
+}
+
 void MainWindow::onInputReturn()
 {
     if (m_server.SendOperatorLine(Text1->text()))

@@ -37,6 +37,8 @@ public:
     void FormResize();
     void clearInput();
     void focusInput();
+    // The keyboard focus in the log view, as when the window is first shown.
+    void focusLog();
     void showVersion();
     void openNicknameDialog();
 

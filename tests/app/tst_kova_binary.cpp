@@ -3,6 +3,10 @@
 #include "io/Cp932.h"
 #include "relay/RelayTables.h"
 
+#include <QDeadlineTimer>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -15,6 +19,77 @@
 using namespace kova;
 using namespace kova::test;
 using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray KeptSettings("keep\r\nBoss\r\nBIG\r\nTRUE\r\nFALSE\r\n");
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Neither a display nor a Qt platform: the program runs without a window.
+void withoutDisplay(KovaProcess& kova)
+{
+    QProcessEnvironment env = kova.process.processEnvironment();
+    for (const QString& name : {u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"QT_QPA_PLATFORM"_s})
+        env.remove(name);
+    kova.process.setProcessEnvironment(env);
+}
+
+// A request from a second start, sent by hand; returns the running program's answer.
+QByteArray askToShow(const KovaProcess& running)
+{
+    QLocalSocket socket;
+    socket.connectToServer(QDir(running.runtimeDirectory).filePath(u"kova.socket"_s));
+    if (!socket.waitForConnected(5000))
+        return "<no connection>";
+    socket.write("show\n");
+    const QDeadlineTimer deadline(5000);
+    while (!socket.canReadLine() && !deadline.hasExpired() && socket.state() == QLocalSocket::ConnectedState)
+        socket.waitForReadyRead(100);
+    return socket.readAll();
+}
+
+// An X server of the test's own (Xvfb), so that the program shows real windows.
+class VirtualDisplay {
+public:
+    VirtualDisplay()
+    {
+        // It picks a free display number and writes it to its standard output.
+        m_server.start(u"Xvfb"_s,
+                       {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s, u"-screen"_s, u"0"_s, u"1024x768x24"_s});
+        const QDeadlineTimer deadline(10000);
+        while (!m_server.canReadLine() && m_server.state() != QProcess::NotRunning && !deadline.hasExpired())
+            m_server.waitForReadyRead(100);
+        if (m_server.canReadLine())
+            m_name = u":"_s + QString::fromLatin1(m_server.readLine().trimmed());
+    }
+    ~VirtualDisplay()
+    {
+        m_server.terminate();
+        m_server.waitForFinished(5000);
+    }
+    // Empty when Xvfb could not be started.
+    QString name() const { return m_name; }
+
+    // Whether a window with this title is on the screen.
+    bool showsWindow(const QString& title)
+    {
+        QProcess info;
+        info.start(u"xwininfo"_s, {u"-display"_s, m_name, u"-root"_s, u"-tree"_s});
+        info.waitForFinished(5000);
+        return info.readAllStandardOutput().contains("\"" + title.toUtf8() + "\"");
+    }
+
+private:
+    QProcess m_server;
+    QString m_name;
+};
+
+} // namespace
 
 // The built program, started in a network namespace of its own, serving real clients on port 557.
 class TestKovaBinary : public QObject {
@@ -86,18 +161,140 @@ private Q_SLOTS:
         QCOMPARE(first.terminate(), 0);
     }
 
-    void portAlreadyTakenFailsClearly()
+    void portAlreadyTakenTouchesNothing_data()
     {
+        QTest::addColumn<bool>("window");
+        QTest::newRow("offscreen") << true;
+        QTest::newRow("without a display") << false;
+    }
+
+    // A start that failed must not overwrite the settings the user has, nor leave a log.
+    void portAlreadyTakenTouchesNothing()
+    {
+        QFETCH(bool, window);
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::Any, ServerPort));
         KovaProcess kova;
+        if (!window)
+            withoutDisplay(kova);
+        QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
         QVERIFY(kova.start());
         QVERIFY(kova.process.waitForFinished(5000));
         QCOMPARE(kova.process.exitStatus(), QProcess::NormalExit);
-        QVERIFY(kova.process.exitCode() != 0);
+        QCOMPARE(kova.process.exitCode(), 1);
         const QString error = kova.standardError();
-        QVERIFY2(error.contains(u"557"_s), qPrintable(error));
-        QVERIFY(kova.files().isEmpty());
+        QVERIFY2(error.contains(u"TCPポート557で待ち受けできません"_s), qPrintable(error));
+        QCOMPARE(kova.files(), QStringList{u"KV.CFG"_s});
+        QCOMPARE(kova.file(u"KV.CFG"_s), KeptSettings);
+    }
+
+    // With a desktop the failure waits in a box; a termination signal then ends the program at once, and
+    // still touches nothing.
+    void signalDuringStartupErrorBox()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, ServerPort));
+        VirtualDisplay display;
+        QVERIFY2(!display.name().isEmpty(), "Xvfb did not start (is the package xvfb installed?)");
+        KovaProcess kova;
+        QProcessEnvironment env = kova.process.processEnvironment();
+        env.remove(u"QT_QPA_PLATFORM"_s);
+        env.insert(u"DISPLAY"_s, display.name());
+        kova.process.setProcessEnvironment(env);
+        QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
+        QVERIFY(kova.start());
+        QVERIFY2(QTest::qWaitFor([&] { return display.showsWindow(u"KOVA"_s); }, 20000),
+                 qPrintable(kova.standardError()));
+        QVERIFY(kova.process.state() == QProcess::Running);
+
+        QCOMPARE(kova.terminate(), 1);
+        QVERIFY(kova.standardError().contains(u"TCPポート557で待ち受けできません"_s));
+        QCOMPARE(kova.files(), QStringList{u"KV.CFG"_s});
+        QCOMPARE(kova.file(u"KV.CFG"_s), KeptSettings);
+    }
+
+    // No display: the same server, with every log line on standard output as well.
+    void servesWithoutDisplay()
+    {
+        KovaProcess kova;
+        withoutDisplay(kova);
+        QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
+        QVERIFY(kova.start());
+        auto taro = kova.connectClient();
+        QVERIFY2(taro, qPrintable(kova.standardError()));
+        auto jiro = kova.connectClient();
+        QVERIFY(jiro);
+        taro->write(cp932::encode(u"NAME:太郎"_s));
+        const QByteArray roster = cp932::encode(u"NAME:0:Boss+NAME:1:太郎+NAME:2:+"_s);
+        QCOMPARE(readUntil(*taro, roster), roster);
+        QCOMPARE(readUntil(*jiro, roster), roster);
+        // An escape sequence from a client reaches the clients, but no terminal obeys it.
+        jiro->write("hi\x1b[2J");
+        QCOMPARE(readUntil(*jiro, " > hi\x1b[2J"), QByteArray(" > hi\x1b[2J"));
+        QCOMPARE(readUntil(*taro, " > hi\x1b[2J"), QByteArray(" > hi\x1b[2J"));
+
+        QCOMPARE(kova.terminate(), 0);
+        QVERIFY(waitForEnd(*taro));
+        QVERIFY(waitForEnd(*jiro));
+        QCOMPARE(kova.file(u"KV.CFG"_s), KeptSettings);
+        QCOMPARE(kova.logFiles().size(), 1);
+        const QString log = cp932::decode(kova.file(kova.logFiles().first()));
+        const QString output = QString::fromUtf8(kova.process.readAllStandardOutput());
+        // Each line of the log file, and only those, in the same order.
+        QString expected = log.chopped(2).sliced(2).replace(u"\r\n"_s, u"\n"_s) + u'\n';
+        expected.replace(u"\x1b"_s, u"^["_s);
+        QCOMPARE(output, expected);
+        QVERIFY(output.startsWith(u"サーバとして待ち受けます。   ["_s));
+        QVERIFY(output.contains(u"\n太郎さんが来ました。   ["_s));
+        // The join sound is on, and there is no "recv.wav" to play.
+        QVERIFY(output.contains(u"\n音を鳴らせませんでした。   ["_s));
+        QVERIFY(output.contains(u"\n > hi^[[2J   ["_s));
+        QCOMPARE(kova.standardError().count(u"ウィンドウなし"_s), 1);
+    }
+
+    void secondStartAsksTheRunningOneToShowItself()
+    {
+        KovaProcess first;
+        QVERIFY(first.start());
+        QVERIFY(first.connectClient());
+        QCOMPARE(askToShow(first), QByteArray("shown\n"));
+
+        // The second start, against a stand-in for the running program that holds its lock and socket.
+        QTemporaryDir runtime;
+        QLockFile lock(QDir(runtime.path()).filePath(u"kova.lock"_s));
+        QVERIFY(lock.tryLock(0));
+        QLocalServer running;
+        QVERIFY(running.listen(QDir(runtime.path()).filePath(u"kova.socket"_s)));
+        KovaProcess second({}, runtime.path());
+        QVERIFY(second.start());
+        QVERIFY(running.waitForNewConnection(10000));
+        QLocalSocket* request = running.nextPendingConnection();
+        const QDeadlineTimer deadline(10000);
+        while (!request->canReadLine() && !deadline.hasExpired())
+            request->waitForReadyRead(100);
+        QCOMPARE(request->readLine(), QByteArray("show\n"));
+        request->write("shown\n");
+        QVERIFY(second.process.waitForFinished(10000));
+        QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.process.exitCode(), 0);
+        QVERIFY(second.files().isEmpty());
+        QCOMPARE(first.terminate(), 0);
+    }
+
+    void withoutDisplayThereIsNoWindowToShow()
+    {
+        KovaProcess first;
+        withoutDisplay(first);
+        QVERIFY(first.start());
+        QVERIFY(first.connectClient());
+        QCOMPARE(askToShow(first), QByteArray("no window\n"));
+        KovaProcess second({}, first.runtimeDirectory);
+        withoutDisplay(second);
+        QVERIFY(second.start());
+        QVERIFY(second.process.waitForFinished(5000));
+        QCOMPARE(second.process.exitCode(), 0);
+        QVERIFY(second.files().isEmpty());
+        QCOMPARE(first.terminate(), 0);
     }
 
     void unwritableSettingsStillSaveTheLog()

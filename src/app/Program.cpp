@@ -1,0 +1,55 @@
+#include "Program.h"
+
+#include "Application.h"
+#include "Console.h"
+#include "Desktop.h"
+#include "SignalHandler.h"
+#include "SingleInstance.h"
+
+#include <QCoreApplication>
+
+#include <cstring>
+#include <memory>
+
+namespace kova {
+
+bool windowChosen(int argc, const char* const* argv)
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (!qEnvironmentVariableIsEmpty(name))
+            return true;
+    }
+    // Qt takes its options with one dash or two.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
+    }
+    return false;
+}
+
+int runProgram(bool withWindow)
+{
+    SingleInstance instance;
+    if (!instance.acquired()) {
+        if (withWindow)
+            instance.askRunningToShow();
+        return 0;
+    }
+
+    Application app(QDir::current());
+    std::unique_ptr<Frontend> frontend;
+    if (withWindow)
+        frontend = std::make_unique<Desktop>(app);
+    else
+        frontend = std::make_unique<Console>(app);
+    instance.acceptRequests([&frontend] { return frontend->bringToFront(); });
+    SignalHandler terminationSignals;
+    QObject::connect(&terminationSignals, &SignalHandler::terminationRequested, frontend.get(), &Frontend::end);
+
+    if (!app.start() && !frontend->showsFailure())
+        return app.exitStatus();
+    const int loopStatus = QCoreApplication::exec();
+    return loopStatus != 0 ? loopStatus : app.exitStatus();
+}
+
+} // namespace kova

@@ -1,0 +1,12 @@
+#pragma once
+
+namespace kova {
+
+// Whether the program gets a window: a display is there (DISPLAY or WAYLAND_DISPLAY), or a Qt platform is chosen
+// (the argument -platform, or QT_QPA_PLATFORM). Without, it runs as a server on standard output.
+bool windowChosen(int argc, const char* const* argv);
+
+// Runs the program in the Qt application object that exists already, and returns its exit status.
+int runProgram(bool withWindow);
+
+} // namespace kova
