@@ -1,0 +1,122 @@
+#include "NetworkNamespace.h"
+#include "app/Application.h"
+#include "app/Console.h"
+#include "app/Desktop.h"
+#include "app/Program.h"
+#include "ui/MainWindow.h"
+
+#include <QApplication>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+
+using namespace kova;
+using namespace Qt::StringLiterals;
+
+// The window and standard output as the server's two faces, and the choice between them.
+class TestFrontends : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void windowFollowsTheStartUp()
+    {
+        QTemporaryDir directory;
+        Application app{QDir(directory.path())};
+        Desktop desktop(app);
+        QVERIFY(app.start());
+        MainWindow& window = desktop.window();
+        QVERIFY(window.isVisible());
+        QVERIFY(window.windowTitle().startsWith(Application::CaptionPrefix));
+        QVERIFY(window.windowTitle().size() > Application::CaptionPrefix.size());
+        QCOMPARE(window.focusWidget()->objectName(), u"Text3"_s);
+
+        // A second start finds it minimized.
+        window.showMinimized();
+        QVERIFY(window.isMinimized());
+        QVERIFY(desktop.bringToFront());
+        QVERIFY(!window.isMinimized());
+        QVERIFY(window.isVisible());
+    }
+
+    // Whatever ends a program whose start failed, its files stay as they were.
+    void failedStartNeverShutsDown()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, ServerPort));
+        QTemporaryDir directory;
+        Application app{QDir(directory.path())};
+        Desktop desktop(app);
+        QVERIFY(!app.start());
+        QCOMPARE(app.exitStatus(), 1);
+        desktop.window().close();
+        app.shutdown();
+        QVERIFY(QDir(directory.path()).isEmpty());
+    }
+
+    void terminalLines_data()
+    {
+        QTest::addColumn<QString>("chunk");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("Japanese") << u"\r\nサーバとして待ち受けます。   [2026/12/07 9:00:00]"_s
+                                  << u"サーバとして待ち受けます。   [2026/12/07 9:00:00]\n"_s.toUtf8();
+        QTest::newRow("escape sequence") << u"\r\nA > \x1b]0;owned\x07\x1b[2J"_s
+                                         << QByteArray("A > ^[]0;owned^G^[[2J\n");
+        QTest::newRow("line breaks and DEL inside") << u"\r\nA > 1\r\n2\x7f"_s << QByteArray("A > 1^M^J2^?\n");
+        QTest::newRow("C1 control") << u"\r\nA > \u009b31m"_s << u"A > \ufffd31m\n"_s.toUtf8();
+    }
+
+    void terminalLines()
+    {
+        QFETCH(QString, chunk);
+        QFETCH(QByteArray, line);
+        QCOMPARE(Console::terminalLines(chunk), line);
+    }
+
+    void windowChosen_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<bool>("window");
+        QTest::newRow("nothing") << QString() << QString() << false;
+        QTest::newRow("X11") << u"DISPLAY"_s << QString() << true;
+        QTest::newRow("Wayland") << u"WAYLAND_DISPLAY"_s << QString() << true;
+        QTest::newRow("platform variable") << u"QT_QPA_PLATFORM"_s << QString() << true;
+        QTest::newRow("-platform") << QString() << u"-platform"_s << true;
+        QTest::newRow("--platform") << QString() << u"--platform"_s << true;
+        QTest::newRow("other argument") << QString() << u"-style"_s << false;
+    }
+
+    void windowChosen()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QString, argument);
+        QFETCH(bool, window);
+        const QByteArray saved = qgetenv("QT_QPA_PLATFORM");
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            qunsetenv(name);
+        if (!variable.isEmpty())
+            qputenv(variable.toLatin1().constData(), "x");
+        const QByteArray given = argument.toLatin1();
+        const char* argv[] = {"kova", given.constData(), "offscreen"};
+        QCOMPARE(kova::windowChosen(given.isEmpty() ? 1 : 3, argv), window);
+        qunsetenv(variable.toLatin1().constData());
+        qputenv("QT_QPA_PLATFORM", saved);
+    }
+};
+
+// The window tests open the listener on port 557, in a network namespace of their own (as root).
+int main(int argc, char* argv[])
+{
+    QString error;
+    if (!kova::test::enterPrivateNetwork(&error)) {
+        std::fprintf(stderr, "%s needs a network namespace of its own (run as root): %s\n", argv[0], qPrintable(error));
+        return 1;
+    }
+    QApplication app(argc, argv);
+    TestFrontends test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_frontends.moc"
