@@ -1,9 +1,9 @@
 #include "SignalHandler.h"
 
-#include <QSocketNotifier>
+#include <QLocalSocket>
 
 #include <csignal>
-#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kova {
@@ -15,10 +15,11 @@ constexpr int HandledSignals[] = {SIGTERM, SIGINT, SIGHUP};
 SignalHandler::SignalHandler(QObject* parent)
     : QObject(parent)
 {
-    if (::pipe2(s_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        qFatal("kova: cannot create the signal pipe");
-    m_notifier = new QSocketNotifier(s_pipe[0], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &SignalHandler::readSignal);
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, s_sockets) != 0)
+        qFatal("kova: cannot create the socket pair for signals");
+    m_reader = new QLocalSocket(this);
+    m_reader->setSocketDescriptor(s_sockets[0]);
+    connect(m_reader, &QLocalSocket::readyRead, this, &SignalHandler::readSignals);
 
     struct sigaction action = {};
     action.sa_handler = &SignalHandler::onSignal;
@@ -32,23 +33,23 @@ SignalHandler::~SignalHandler()
 {
     for (int signalNumber : HandledSignals)
         ::signal(signalNumber, SIG_DFL);
-    ::close(s_pipe[0]);
-    ::close(s_pipe[1]);
-    s_pipe[0] = s_pipe[1] = -1;
+    // The reader closes its end.
+    delete m_reader;
+    ::close(s_sockets[1]);
+    s_sockets[0] = s_sockets[1] = -1;
 }
 
 void SignalHandler::onSignal(int signalNumber)
 {
     // Only async-signal-safe work here: the event loop picks the number up.
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
-    [[maybe_unused]] const ssize_t written = ::write(s_pipe[1], &byte, 1);
+    [[maybe_unused]] const ssize_t written = ::send(s_sockets[1], &byte, 1, MSG_NOSIGNAL);
 }
 
-void SignalHandler::readSignal()
+void SignalHandler::readSignals()
 {
-    unsigned char byte = 0;
-    while (::read(s_pipe[0], &byte, 1) == 1)
-        Q_EMIT terminationRequested(byte);
+    for (const char byte : m_reader->readAll())
+        Q_EMIT terminationRequested(static_cast<unsigned char>(byte));
 }
 
 } // namespace kova

@@ -2,7 +2,7 @@
 
 #include <QObject>
 
-class QSocketNotifier;
+class QLocalSocket;
 
 namespace kova {
 
@@ -20,10 +20,11 @@ Q_SIGNALS:
 
 private:
     static void onSignal(int signalNumber);
-    void readSignal();
+    void readSignals();
 
-    static inline int s_pipe[2] = {-1, -1};
-    QSocketNotifier* m_notifier = nullptr;
+    // The handler writes each signal's number to one end; the event loop reads the other.
+    static inline int s_sockets[2] = {-1, -1};
+    QLocalSocket* m_reader = nullptr;
 };
 
 } // namespace kova

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package, unpacks it into a fresh tree, checks its files and runs the installed program
-# end to end through its desktop entry, in a fresh home directory and a network namespace of its own.
+# Builds the Debian package, lints it, unpacks it into a fresh tree, checks its files and runs the installed
+# program end to end through its desktop entry, in a fresh home directory and a network namespace of its own,
+# and then as its system service would, without a display, as an unprivileged user.
 #   test_package.sh <build directory>
 set -euo pipefail
 build=$(readlink -f "$1")
@@ -19,13 +20,55 @@ done
 dpkg-deb -e "$deb" "$work/control"
 grep -q 'setcap cap_net_bind_service=+ep /usr/bin/kova' "$work/control/postinst" || fail "postinst grants no capability"
 
+# No error and no warning; informational tags may stay, but none about hardening.
+lintian --fail-on error,warning --display-info "$deb" > "$work/lintian" 2>&1 ||
+    fail "lintian: $(cat "$work/lintian")"
+! grep -q hardening "$work/lintian" || fail "lintian: $(cat "$work/lintian")"
+echo "lintian: $(grep -c '^[EWIP]:' "$work/lintian") informational tags"
+
 root="$work/root"
 dpkg -x "$deb" "$root"
 for file in usr/bin/kova usr/bin/kova-launcher usr/share/applications/kova.desktop \
             usr/share/icons/hicolor/16x16/apps/kova.png usr/share/icons/hicolor/32x32/apps/kova.png \
-            usr/share/kova/recv.wav usr/share/man/man1/kova.1.gz; do
+            usr/share/kova/recv.wav usr/share/man/man1/kova.1.gz usr/share/doc/kova/copyright \
+            usr/share/doc/kova/changelog.gz usr/share/metainfo/kova.metainfo.xml \
+            usr/lib/systemd/system/kova.service; do
     [ -s "$root/$file" ] || fail "missing $file"
 done
+for program in "$root"/usr/bin/*; do
+    [ -s "$root/usr/share/man/man1/$(basename "$program").1.gz" ] || fail "no manual page for $program"
+done
+grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    "$root/usr/share/doc/kova/copyright" || fail "copyright file not machine-readable"
+if command -v appstreamcli >/dev/null; then
+    appstreamcli validate --no-net "$root/usr/share/metainfo/kova.metainfo.xml" > "$work/appstream" 2>&1 ||
+        fail "metainfo: $(cat "$work/appstream")"
+fi
+
+# The service: headless, a dynamic user in /var/lib/kova allowed port 557 and little else, not enabled.
+unit="$root/usr/lib/systemd/system/kova.service"
+for line in ExecStart=/usr/bin/kova DynamicUser=yes StateDirectory=kova WorkingDirectory=%S/kova \
+            RuntimeDirectory=kova Environment=XDG_RUNTIME_DIR=%t/kova \
+            'UnsetEnvironment=DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM' \
+            AmbientCapabilities=CAP_NET_BIND_SERVICE CapabilityBoundingSet=CAP_NET_BIND_SERVICE \
+            NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes PrivateDevices=yes \
+            WantedBy=multi-user.target; do
+    grep -qxF "$line" "$unit" || fail "kova.service lacks $line"
+done
+! grep -rqs systemctl "$work/control" || fail "a maintainer script enables or starts the service"
+[ ! -e "$root/etc" ] || fail "the package ships files under /etc (an enabled unit?)"
+if command -v systemd-analyze >/dev/null; then
+    # Against the unpacked tree: its program and its manual page.
+    mkdir "$work/units"
+    for file in "$root"/usr/lib/systemd/system/*.service; do
+        sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$file" > "$work/units/$(basename "$file")"
+    done
+    MANPATH="$root/usr/share/man" systemd-analyze verify "$work"/units/*.service > "$work/verify" 2>&1 ||
+        fail "systemd-analyze verify: $(cat "$work/verify")"
+    [ ! -s "$work/verify" ] || fail "systemd-analyze verify: $(cat "$work/verify")"
+    echo "systemd-analyze verify: no complaint"
+fi
+
 desktop="$root/usr/share/applications/kova.desktop"
 grep -qx 'Categories=Network;Chat;' "$desktop" || fail "desktop entry categories"
 grep -qx 'Icon=kova' "$desktop" || fail "desktop entry icon"
@@ -68,3 +111,40 @@ ls "$data"/*.log >/dev/null 2>&1 || fail "no log file written"
 grep -q 'Taro > hello' "$data"/*.log || fail "log file lacks the chat line"
 echo "installed program served a client from its desktop entry; files in $data:"
 ls "$data"
+
+# As the service runs it: no display, an unprivileged user whose only privilege is binding port 557, its own
+# working and runtime directories; the log lines go to standard output (the journal).
+state="$work/state"
+mkdir -p "$state" "$work/service-run"
+chown nobody:nogroup "$state" "$work/service-run"
+chmod 700 "$state" "$work/service-run"
+chmod o+x "$work"
+cat > "$work/service.sh" <<SERVICE
+set -euo pipefail
+ip link set lo up
+cd "$state"
+env -i PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$work/service-run" \\
+    setpriv --reuid=nobody --regid=nogroup --clear-groups --no-new-privs \\
+            --inh-caps=-all,+net_bind_service --ambient-caps=-all,+net_bind_service \\
+            "$root/usr/bin/kova" > "$work/service-out" 2> "$work/service-err" &
+pid=\$!
+for i in \$(seq 1 100); do
+    exec 3<>/dev/tcp/127.0.0.1/557 2>/dev/null && break
+    sleep 0.1
+done
+printf 'NAME:Hanako' >&3
+sleep 0.3
+printf 'hi' >&3
+timeout 1 cat <&3 > "$work/service-received" || true
+kill -TERM \$pid
+wait \$pid
+SERVICE
+unshare -n bash "$work/service.sh" || fail "the service did not end with status 0: $(cat "$work/service-err")"
+[ "$(cat "$work/service-received")" = "NAME:0:$(printf '\x83\x54\x81\x5b\x83\x6f')+NAME:1:Hanako+Hanako > hi" ] ||
+    fail "service client received: $(cat -v "$work/service-received")"
+grep -q '^Hanako > hi   \[' "$work/service-out" || fail "no log line on standard output: $(cat "$work/service-out")"
+[ "$(grep -c . "$work/service-err")" = 1 ] || fail "standard error: $(cat "$work/service-err")"
+[ "$(stat -c %U "$state/KV.CFG")" = nobody ] || fail "KV.CFG not written by the service's user"
+ls "$state"/*.log >/dev/null 2>&1 || fail "the service wrote no log file"
+echo "the program served a client as its service would, logging to standard output:"
+cat "$work/service-out"
