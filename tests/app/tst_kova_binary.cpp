@@ -95,20 +95,36 @@ private:
 class TestKovaBinary : public QObject {
     Q_OBJECT
 
+    std::unique_ptr<QTcpSocket> taro;
+    std::unique_ptr<QTcpSocket> jiro;
+
+    // Two clients, taro registered as 太郎; both have had the roster that names the operator.
+    void connectTwoClients(KovaProcess& kova, const QString& operatorName)
+    {
+        taro = kova.connectClient();
+        QVERIFY2(taro, qPrintable(u"kova did not accept on port 557: "_s + kova.standardError()));
+        jiro = kova.connectClient();
+        QVERIFY(jiro);
+        taro->write(cp932::encode(u"NAME:太郎"_s));
+        const QByteArray roster = cp932::encode(u"NAME:0:%1+NAME:1:太郎+NAME:2:+"_s.arg(operatorName));
+        QCOMPARE(readUntil(*taro, roster), roster);
+        QCOMPARE(readUntil(*jiro, roster), roster);
+    }
+
 private Q_SLOTS:
+    void cleanup()
+    {
+        taro.reset();
+        jiro.reset();
+    }
+
     void firstRunServesAndShutsDownOnSigterm()
     {
         KovaProcess kova;
         QVERIFY(kova.start());
-        auto taro = kova.connectClient();
-        QVERIFY2(taro, "kova did not accept on port 557");
-        auto jiro = kova.connectClient();
-        QVERIFY(jiro);
-
-        taro->write(cp932::encode(u"NAME:太郎"_s));
-        const QByteArray roster = cp932::encode(u"NAME:0:サーバ+NAME:1:太郎+NAME:2:+"_s);
-        QCOMPARE(readUntil(*taro, roster), roster);
-        QCOMPARE(readUntil(*jiro, roster), roster);
+        connectTwoClients(kova, u"サーバ"_s);
+        if (QTest::currentTestFailed())
+            return;
         jiro->write(cp932::encode(u"やあ"_s));
         const QByteArray line = cp932::encode(u" > やあ"_s);
         QCOMPARE(readUntil(*jiro, line), line);
@@ -220,14 +236,9 @@ private Q_SLOTS:
         withoutDisplay(kova);
         QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
         QVERIFY(kova.start());
-        auto taro = kova.connectClient();
-        QVERIFY2(taro, qPrintable(kova.standardError()));
-        auto jiro = kova.connectClient();
-        QVERIFY(jiro);
-        taro->write(cp932::encode(u"NAME:太郎"_s));
-        const QByteArray roster = cp932::encode(u"NAME:0:Boss+NAME:1:太郎+NAME:2:+"_s);
-        QCOMPARE(readUntil(*taro, roster), roster);
-        QCOMPARE(readUntil(*jiro, roster), roster);
+        connectTwoClients(kova, u"Boss"_s);
+        if (QTest::currentTestFailed())
+            return;
         // An escape sequence from a client reaches the clients, but no terminal obeys it.
         jiro->write("hi\x1b[2J");
         QCOMPARE(readUntil(*jiro, " > hi\x1b[2J"), QByteArray(" > hi\x1b[2J"));

@@ -76,34 +76,41 @@ grep -q '^Comment\[ja\]=' "$desktop" || fail "desktop entry lacks a Japanese com
 [ "$(head -c 4 "$root/usr/share/kova/recv.wav")" = RIFF ] || fail "default sound is no wave file"
 zcat "$root/usr/share/man/man1/kova.1.gz" | grep -q '^\.SH EXIT STATUS' || fail "manual page lacks exit statuses"
 
-# The desktop entry's command, as a desktop would run it, in a fresh home directory.
-home="$work/home"
-mkdir -p "$home" "$work/run"
-chmod 700 "$work/run"
-exec_line=$(sed -n 's/^Exec=//p' "$desktop")
-cat > "$work/session.sh" <<SESSION
+# Runs the command that starts the program ($2) in a network namespace of its own, then one client that
+# registers as $3 and says $4, then SIGTERM; the client's bytes go to $work/$1-received. Fails unless the
+# program ends with status 0.
+serve_one_client() {
+    cat > "$work/$1.sh" <<SESSION
 set -euo pipefail
 ip link set lo up
-export HOME="$home" XDG_RUNTIME_DIR="$work/run" QT_QPA_PLATFORM=offscreen PATH="$root/usr/bin:\$PATH"
-unset XDG_DATA_HOME
-$exec_line 2>"$work/stderr" &
+$2 &
 pid=\$!
 for i in \$(seq 1 100); do
     exec 3<>/dev/tcp/127.0.0.1/557 2>/dev/null && break
     sleep 0.1
 done
-printf 'NAME:Taro' >&3
+printf 'NAME:$3' >&3
 sleep 0.3
-printf 'hello' >&3
+printf '$4' >&3
 sleep 0.3
-timeout 1 cat <&3 > "$work/received" || true
+timeout 1 cat <&3 > "$work/$1-received" || true
 kill -TERM \$pid
 wait \$pid
 SESSION
-unshare -n bash "$work/session.sh" || fail "the installed program did not end with status 0: $(cat "$work/stderr")"
+    unshare -n bash "$work/$1.sh"
+}
 
-[ "$(cat "$work/received")" = "NAME:0:$(printf '\x83\x54\x81\x5b\x83\x6f')+NAME:1:Taro+Taro > hello" ] ||
-    fail "client received: $(cat -v "$work/received")"
+# The desktop entry's command, as a desktop would run it, in a fresh home directory.
+home="$work/home"
+mkdir -p "$home" "$work/run"
+chmod 700 "$work/run"
+exec_line=$(sed -n 's/^Exec=//p' "$desktop")
+serve_one_client desktop "(export HOME='$home' XDG_RUNTIME_DIR='$work/run' QT_QPA_PLATFORM=offscreen \
+    PATH='$root/usr/bin:/usr/bin:/bin'; unset XDG_DATA_HOME; exec $exec_line 2>'$work/stderr')" Taro hello ||
+    fail "the installed program did not end with status 0: $(cat "$work/stderr")"
+
+[ "$(cat "$work/desktop-received")" = "NAME:0:$(printf '\x83\x54\x81\x5b\x83\x6f')+NAME:1:Taro+Taro > hello" ] ||
+    fail "client received: $(cat -v "$work/desktop-received")"
 data="$home/.local/share/kova"
 cmp -s "$data/recv.wav" "$root/usr/share/kova/recv.wav" || fail "default sound not put in place"
 [ "$(od -An -tx1 "$data/KV.CFG" | tr -d ' \n')" = 0d0a0d0a534d4c0d0a0d0a0d0a ] || fail "KV.CFG not written"
@@ -119,27 +126,11 @@ mkdir -p "$state" "$work/service-run"
 chown nobody:nogroup "$state" "$work/service-run"
 chmod 700 "$state" "$work/service-run"
 chmod o+x "$work"
-cat > "$work/service.sh" <<SERVICE
-set -euo pipefail
-ip link set lo up
-cd "$state"
-env -i PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$work/service-run" \\
-    setpriv --reuid=nobody --regid=nogroup --clear-groups --no-new-privs \\
-            --inh-caps=-all,+net_bind_service --ambient-caps=-all,+net_bind_service \\
-            "$root/usr/bin/kova" > "$work/service-out" 2> "$work/service-err" &
-pid=\$!
-for i in \$(seq 1 100); do
-    exec 3<>/dev/tcp/127.0.0.1/557 2>/dev/null && break
-    sleep 0.1
-done
-printf 'NAME:Hanako' >&3
-sleep 0.3
-printf 'hi' >&3
-timeout 1 cat <&3 > "$work/service-received" || true
-kill -TERM \$pid
-wait \$pid
-SERVICE
-unshare -n bash "$work/service.sh" || fail "the service did not end with status 0: $(cat "$work/service-err")"
+serve_one_client service "(cd '$state' && exec env -i PATH=/usr/bin:/bin XDG_RUNTIME_DIR='$work/service-run' \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups --no-new-privs \
+            --inh-caps=-all,+net_bind_service --ambient-caps=-all,+net_bind_service \
+            '$root/usr/bin/kova' > '$work/service-out' 2> '$work/service-err')" Hanako hi ||
+    fail "the service did not end with status 0: $(cat "$work/service-err")"
 [ "$(cat "$work/service-received")" = "NAME:0:$(printf '\x83\x54\x81\x5b\x83\x6f')+NAME:1:Hanako+Hanako > hi" ] ||
     fail "service client received: $(cat -v "$work/service-received")"
 grep -q '^Hanako > hi   \[' "$work/service-out" || fail "no log line on standard output: $(cat "$work/service-out")"
