@@ -1,0 +1,187 @@
+#include "BrowserSession.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace kova::web {
+
+namespace {
+
+// As the chat server does with a client that stops reading.
+constexpr qint64 MaxBrowserBacklog = 1024 * 1024;
+constexpr auto ConnectTimeout = 10s;
+// A phone that vanished from the network answers no ping; its seat is given back once a ping goes unanswered.
+constexpr auto PingInterval = 30s;
+} // namespace
+
+BrowserSession::BrowserSession(std::unique_ptr<QWebSocket> browser, const ServerAddress& server, QObject* parent)
+    : QObject(parent)
+    , m_browser(std::move(browser))
+    , m_peer(endpointText(m_browser->peerAddress(), m_browser->peerPort()))
+    , m_serverName(server.toString())
+{
+    m_browser->setMaxAllowedIncomingMessageSize(MaxBrowserMessage);
+    m_browser->setMaxAllowedIncomingFrameSize(MaxBrowserMessage);
+    connect(m_browser.get(), &QWebSocket::textMessageReceived, this, &BrowserSession::onBrowserMessage);
+    connect(m_browser.get(), &QWebSocket::binaryMessageReceived, this, [this] {
+        end(QWebSocketProtocol::CloseCodeDatatypeNotSupported, QStringLiteral("binary messages are not accepted"));
+    });
+    connect(m_browser.get(), &QWebSocket::disconnected, this, &BrowserSession::onBrowserDisconnected);
+    connect(m_browser.get(), &QWebSocket::pong, this, [this] { m_awaitingPong = false; });
+
+    m_pingTimer.setInterval(PingInterval);
+    connect(&m_pingTimer, &QTimer::timeout, this, &BrowserSession::onPingTimer);
+    m_pingTimer.start();
+    m_closeTimer.setSingleShot(true);
+    m_closeTimer.setInterval(CloseTimeout);
+    connect(&m_closeTimer, &QTimer::timeout, this, [this] { m_browser->abort(); });
+
+    connect(&m_server, &QTcpSocket::connected, this, &BrowserSession::onServerConnected);
+    connect(&m_server, &QTcpSocket::readyRead, this, &BrowserSession::onServerReadyRead);
+    connect(&m_server, &QTcpSocket::disconnected, this, &BrowserSession::onServerDisconnected);
+    connect(&m_server, &QTcpSocket::errorOccurred, this, &BrowserSession::onServerError);
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, [this] {
+        end(QWebSocketProtocol::CloseCode(CloseServerUnreachable),
+            QStringLiteral("the chat server %1 did not answer").arg(m_serverName));
+    });
+    m_connectTimer.start(ConnectTimeout);
+    m_server.connectToHost(server.host, server.port);
+}
+
+BrowserSession::~BrowserSession() = default;
+
+void BrowserSession::end(QWebSocketProtocol::CloseCode code, const QString& reason)
+{
+    if (!m_reason.isEmpty())
+        return;
+    m_reason = reason;
+    closeServer();
+    m_closeTimer.start();
+    // A close reason may hold at most 123 bytes.
+    m_browser->close(code, reason.left(100));
+    if (m_browser->state() == QAbstractSocket::UnconnectedState)
+        finish();
+}
+
+void BrowserSession::closeServer()
+{
+    m_connectTimer.stop();
+    m_pingTimer.stop();
+    m_server.disconnect(this);
+    m_server.flush();
+    m_server.disconnectFromHost();
+}
+
+void BrowserSession::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_closeTimer.stop();
+    Q_EMIT ended(m_reason);
+}
+
+void BrowserSession::onServerConnected()
+{
+    m_connectTimer.stop();
+    m_server.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_server.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    sendToBrowser({{QStringLiteral("type"), QStringLiteral("connected")}});
+}
+
+void BrowserSession::onServerReadyRead()
+{
+    if (m_browser->bytesToWrite() > MaxBrowserBacklog) {
+        end(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("the browser fell 1 MiB behind"));
+        m_browser->abort();
+        return;
+    }
+    const QByteArray bytes = m_server.readAll();
+    if (bytes.isEmpty())
+        return;
+    m_serverReceived = true;
+    // The decoder keeps the first byte of a character split between two reads until the second comes.
+    const QString text = m_decoder.decode(bytes);
+    if (!text.isEmpty())
+        sendToBrowser({{QStringLiteral("type"), QStringLiteral("received")}, {QStringLiteral("text"), text}});
+}
+
+void BrowserSession::onServerDisconnected()
+{
+    // The server turns away a client beyond its nine by closing the connection before it says anything.
+    if (m_serverReceived)
+        end(QWebSocketProtocol::CloseCode(CloseServerClosed), QStringLiteral("the chat server closed the connection"));
+    else
+        end(QWebSocketProtocol::CloseCode(CloseRoomFull), QStringLiteral("the chat server turned the connection away"));
+}
+
+void BrowserSession::onServerError(QAbstractSocket::SocketError error)
+{
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        onServerDisconnected();
+        return;
+    }
+    if (m_server.state() == QAbstractSocket::ConnectedState || m_serverReceived)
+        end(QWebSocketProtocol::CloseCode(CloseServerClosed),
+            QStringLiteral("the connection to the chat server failed: %1").arg(m_server.errorString()));
+    else
+        end(QWebSocketProtocol::CloseCode(CloseServerUnreachable),
+            QStringLiteral("cannot reach the chat server %1: %2").arg(m_serverName, m_server.errorString()));
+}
+
+void BrowserSession::onBrowserMessage(const QString& message)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
+    if (!document.isObject()) {
+        end(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("a message that is not a JSON object"));
+        return;
+    }
+    const QJsonObject object = document.object();
+    const QString type = object.value(QStringLiteral("type")).toString();
+    if (type != u"send") {
+        end(QWebSocketProtocol::CloseCodePolicyViolated,
+            QStringLiteral("unknown message type \"%1\"").arg(type.left(40)));
+        return;
+    }
+    const QJsonValue text = object.value(QStringLiteral("text"));
+    if (!text.isString()) {
+        end(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("a send without text"));
+        return;
+    }
+    m_server.write(cp932::encode(text.toString()));
+}
+
+void BrowserSession::onBrowserDisconnected()
+{
+    if (m_reason.isEmpty()) {
+        const int code = m_browser->closeCode();
+        m_reason = m_browser->closeReason().isEmpty()
+                       ? QStringLiteral("the browser closed the connection (%1)").arg(code)
+                       : QStringLiteral("%1 (%2)").arg(m_browser->closeReason()).arg(code);
+        closeServer();
+    }
+    finish();
+}
+
+void BrowserSession::onPingTimer()
+{
+    if (m_awaitingPong) {
+        end(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("the browser stopped answering"));
+        m_browser->abort();
+        return;
+    }
+    m_awaitingPong = true;
+    m_browser->ping();
+}
+
+void BrowserSession::sendToBrowser(const QJsonObject& message)
+{
+    m_browser->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+} // namespace kova::web

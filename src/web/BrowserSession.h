@@ -1,0 +1,74 @@
+#pragma once
+
+#include "CommandLine.h"
+#include "io/Cp932.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <chrono>
+#include <memory>
+
+namespace kova::web {
+
+// Close codes that tell the page why the gateway ended its connection (the page words them for the reader).
+enum CloseCode : quint16 {
+    CloseServerClosed = 4000,      // the chat server ended the connection
+    CloseServerUnreachable = 4001, // the chat server could not be reached
+    CloseRoomFull = 4002,          // the chat server turned the connection away, or nine browsers are here
+};
+
+// The largest message a browser may send; a chat line is far shorter.
+constexpr quint64 MaxBrowserMessage = 64 * 1024;
+// How long a browser has to answer our close before its connection is cut.
+constexpr std::chrono::seconds CloseTimeout{5};
+
+// One browser: its WebSocket on one side, one TCP client of the chat server on the other. The page sends
+// {"type":"send","text":...}, which goes to the server in code page 932 as one write; the gateway sends
+// {"type":"connected"} once the server has accepted, and {"type":"received","text":...} for each read.
+class BrowserSession : public QObject {
+    Q_OBJECT
+
+public:
+    BrowserSession(std::unique_ptr<QWebSocket> browser, const ServerAddress& server, QObject* parent = nullptr);
+    ~BrowserSession() override;
+
+    // The browser's address and port, as the log shows them.
+    QString peer() const { return m_peer; }
+    // Closes the browser's connection with a reason, and the server's.
+    void end(QWebSocketProtocol::CloseCode code, const QString& reason);
+
+Q_SIGNALS:
+    // Both connections are closed; emitted once.
+    void ended(const QString& reason);
+
+private:
+    void onServerConnected();
+    void onServerReadyRead();
+    void onServerDisconnected();
+    void onServerError(QAbstractSocket::SocketError error);
+    void onBrowserMessage(const QString& message);
+    void onBrowserDisconnected();
+    void onPingTimer();
+    void sendToBrowser(const QJsonObject& message);
+    void closeServer();
+    void finish();
+
+    std::unique_ptr<QWebSocket> m_browser;
+    QTcpSocket m_server;
+    cp932::Decoder m_decoder;
+    QString m_peer;
+    QString m_serverName;
+    QString m_reason;
+    QTimer m_connectTimer;
+    QTimer m_pingTimer;
+    QTimer m_closeTimer;
+    bool m_serverReceived = false;
+    bool m_awaitingPong = false;
+    bool m_finished = false;
+};
+
+} // namespace kova::web

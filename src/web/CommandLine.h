@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+
+#include <optional>
+
+class QCoreApplication;
+
+namespace kova::web {
+
+constexpr quint16 DefaultListenPort = 8557;
+constexpr quint16 DefaultServerPort = 557;
+
+// Where the gateway listens for browsers.
+struct ListenAddress {
+    QHostAddress address = QHostAddress::Any;
+    quint16 port = DefaultListenPort;
+
+    QString toString() const;
+};
+
+// The chat server that each browser becomes a client of; the host may be a name, looked up per connection.
+struct ServerAddress {
+    QString host = QStringLiteral("127.0.0.1");
+    quint16 port = DefaultServerPort;
+
+    QString toString() const;
+};
+
+// "ADDRESS:PORT", an IPv6 address in brackets.
+std::optional<ListenAddress> parseListenAddress(const QString& text);
+// "HOST" or "HOST:PORT", an IPv6 address in brackets when a port follows.
+std::optional<ServerAddress> parseServerAddress(const QString& text);
+
+// An address and port as the log shows them: 192.0.2.7:50312, [2001:db8::7]:50312 (IPv4 clients of a dual-stack
+// listener without their IPv6 dress).
+QString endpointText(const QHostAddress& address, quint16 port);
+
+struct Options {
+    ListenAddress listen;
+    ServerAddress server;
+};
+
+// Reads the command line; prints help, the version or what is wrong, and ends the program where
+// QCommandLineParser does (status 0 for help and version, 1 for a mistake).
+Options parseCommandLine(QCoreApplication& app);
+
+} // namespace kova::web
