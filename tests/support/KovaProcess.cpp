@@ -28,6 +28,29 @@ bool KovaProcess::start()
     return process.waitForStarted(5000);
 }
 
+bool KovaProcess::startListening()
+{
+    if (!start())
+        return false;
+    const QByteArray port = ':' + QByteArray::number(ServerPort, 16).toUpper().rightJustified(4, '0');
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && process.state() != QProcess::NotRunning) {
+        for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+            QFile file(QString::fromLatin1(table));
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            for (const QByteArray& line : file.readAll().split('\n')) {
+                // local address, remote address, state 0A: listening
+                const QList<QByteArray> fields = line.simplified().split(' ');
+                if (fields.size() > 3 && fields.at(1).endsWith(port) && fields.at(3) == "0A")
+                    return true;
+            }
+        }
+        QTest::qWait(20);
+    }
+    return false;
+}
+
 std::unique_ptr<QTcpSocket> KovaProcess::connectClient()
 {
     auto socket = std::make_unique<QTcpSocket>();

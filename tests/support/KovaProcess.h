@@ -20,6 +20,8 @@ public:
     explicit KovaProcess(const QString& workingDirectory = {}, const QString& runtimeDirectory = {});
 
     bool start();
+    // Starts it and waits until it listens on port 557, without taking a slot.
+    bool startListening();
     // Connects a client to port 557, waiting until the program accepts.
     std::unique_ptr<QTcpSocket> connectClient();
     // SIGTERM, then the exit status; -1 when it did not end, -2 when a signal killed it.

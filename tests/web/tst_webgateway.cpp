@@ -1,0 +1,461 @@
+#include "KovaProcess.h"
+#include "NamespacedTestMain.h"
+#include "WebGatewayProcess.h"
+#include "io/Cp932.h"
+
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTest>
+#include <QWebSocket>
+
+#include <memory>
+
+using namespace kova;
+using namespace kova::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString PageOrigin = u"http://127.0.0.1:8557"_s;
+const QUrl ChatUrl(u"ws://127.0.0.1:8557/chat"_s);
+
+// Waits, bounded, until the condition holds.
+template <typename Condition> bool waitFor(Condition condition, int timeoutMs = 5000)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+// A browser as the gateway sees it: a WebSocket from the page's origin speaking the page's messages.
+class Browser {
+public:
+    explicit Browser(const QString& origin = PageOrigin)
+        : socket(origin)
+    {
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [this](const QString& message) {
+            const QJsonObject object = QJsonDocument::fromJson(message.toUtf8()).object();
+            if (object.value(u"type"_s) == u"connected"_s)
+                connected = true;
+            else if (object.value(u"type"_s) == u"received"_s)
+                received += object.value(u"text"_s).toString();
+            else
+                unexpected += message;
+        });
+        QObject::connect(&socket, &QWebSocket::disconnected, &socket, [this] { closed = true; });
+        socket.open(ChatUrl);
+    }
+
+    bool open()
+    {
+        return waitFor([this] { return socket.state() == QAbstractSocket::ConnectedState || closed; }) && !closed;
+    }
+    // Open, and the gateway's connection to the chat server is up.
+    bool join(const QString& name)
+    {
+        if (!open() || !waitFor([this] { return connected || closed; }) || closed)
+            return false;
+        send(u"NAME:"_s + name);
+        return true;
+    }
+    void send(const QString& text) { sendJson({{u"type"_s, u"send"_s}, {u"text"_s, text}}); }
+    void sendJson(const QJsonObject& object)
+    {
+        socket.sendTextMessage(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        // The tests wait on the chat server's side without an event loop.
+        socket.flush();
+    }
+    bool waitReceived(const QString& text)
+    {
+        return waitFor([&] { return received.contains(text); });
+    }
+    bool waitClosed()
+    {
+        return waitFor([this] { return closed; }, 10000);
+    }
+
+    QWebSocket socket;
+    QString received;
+    QStringList unexpected;
+    bool connected = false;
+    bool closed = false;
+};
+
+// The chat server and the gateway in front of it, both ended with the case.
+struct Servers {
+    bool start() { return kova.startListening() && web.start(); }
+    ~Servers() { kova.terminate(); }
+
+    KovaProcess kova;
+    WebGatewayProcess web;
+};
+
+// A client program of the chat server, speaking code page 932 over TCP.
+std::unique_ptr<QTcpSocket> rawClient(KovaProcess& kova, const QString& name)
+{
+    auto client = kova.connectClient();
+    if (client)
+        client->write(cp932::encode(u"NAME:"_s + name));
+    return client;
+}
+
+struct Close {
+    quint16 code = 0;
+    QString reason;
+};
+
+// A WebSocket handshake and one text frame made by hand (a real browser never sends invalid UTF-8), and the
+// gateway's close frame in answer.
+Close closeForRawTextFrame(const QByteArray& payload)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, WebGatewayProcess::Port);
+    if (!socket.waitForConnected(5000))
+        return {};
+    socket.write("GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    QByteArray data;
+    while (!data.contains("\r\n\r\n") && socket.waitForReadyRead(5000))
+        data += socket.readAll();
+    if (!data.startsWith("HTTP/1.1 101"))
+        return {};
+    data = data.mid(data.indexOf("\r\n\r\n") + 4);
+    QByteArray frame;
+    frame.append(char(0x81)); // one text frame, complete
+    frame.append(char(0x80 | payload.size()));
+    frame.append(QByteArray(4, '\0')); // a mask of zeros leaves the payload as it is
+    frame.append(payload);
+    socket.write(frame);
+    // Frames from the gateway until its close frame: two bytes of head, the length, then the close code.
+    const QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        while (data.size() >= 2) {
+            const auto opcode = quint8(data.at(0)) & 0x0f;
+            qsizetype length = quint8(data.at(1)) & 0x7f;
+            qsizetype head = 2;
+            if (length == 126) {
+                if (data.size() < 4)
+                    break;
+                length = (quint8(data.at(2)) << 8) | quint8(data.at(3));
+                head = 4;
+            }
+            if (data.size() < head + length)
+                break;
+            if (opcode == 0x8 && length >= 2)
+                return {quint16((quint8(data.at(head)) << 8) | quint8(data.at(head + 1))),
+                        QString::fromUtf8(data.mid(head + 2, length - 2))};
+            data.remove(0, head + length);
+        }
+        if (!socket.waitForReadyRead(100) && socket.state() != QAbstractSocket::ConnectedState)
+            break;
+        data += socket.readAll();
+    }
+    return {};
+}
+
+} // namespace
+
+// The gateway with the real chat server, each case in a network namespace of its own.
+class TestWebGateway : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void servesThePageWithItsPolicy()
+    {
+        WebGatewayProcess web;
+        QVERIFY(web.start());
+        QNetworkAccessManager http;
+        auto get = [&](const QString& path) {
+            std::unique_ptr<QNetworkReply> reply(http.get(QNetworkRequest(QUrl(PageOrigin + path))));
+            waitFor([&] { return reply->isFinished(); });
+            return reply;
+        };
+
+        const auto page = get(u"/?name=Web"_s);
+        QCOMPARE(page->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QCOMPARE(page->header(QNetworkRequest::ContentTypeHeader).toString(), u"text/html; charset=utf-8"_s);
+        const QByteArray policy = page->rawHeader("Content-Security-Policy");
+        QVERIFY2(policy.contains("default-src 'none'") && policy.contains("script-src 'self';"), policy);
+        QVERIFY2(policy.contains("connect-src 'self' ws://127.0.0.1:8557;"), policy);
+        const QString html = QString::fromUtf8(page->readAll());
+        QVERIFY(html.contains(u"発言監視"_s) && html.contains(u"入室者リスト"_s));
+        // Every script comes from a file of this gateway; nothing from elsewhere, nothing inline.
+        static const QRegularExpression script(u"<script\\b[^>]*>"_s);
+        int scripts = 0;
+        for (const auto& match : script.globalMatch(html)) {
+            ++scripts;
+            QVERIFY2(QRegularExpression(u"src=\"[a-z]+\\.js\""_s).match(match.captured()).hasMatch(),
+                     qPrintable(match.captured()));
+        }
+        QCOMPARE(scripts, 2);
+        QVERIFY(!html.contains(u"http://"_s) && !html.contains(u"https://"_s) && !html.contains(u"//"_s));
+
+        const auto script1 = get(u"/stream.js"_s);
+        QCOMPARE(script1->header(QNetworkRequest::ContentTypeHeader).toString(), u"text/javascript; charset=utf-8"_s);
+        QVERIFY(script1->readAll().contains("class KovaStream"));
+        QCOMPARE(get(u"/kova.css"_s)->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QCOMPARE(get(u"/kova.js"_s)->rawHeader("X-Content-Type-Options"), QByteArray("nosniff"));
+        QCOMPARE(get(u"/index.html"_s)->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
+        QCOMPARE(get(u"/chat"_s)->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
+    }
+
+    void browserChatsWithAClientProgram()
+    {
+        Servers servers;
+        QVERIFY(servers.start());
+        auto& [kova, web] = servers;
+
+        Browser browser;
+        QVERIFY(browser.join(u"ウェブ"_s));
+        QVERIFY2(browser.waitReceived(u"NAME:0:サーバ+NAME:1:ウェブ+"_s), qPrintable(browser.received));
+        QVERIFY(web.waitForOutput(u"browser 127.0.0.1:"_s));
+        QVERIFY2(QRegularExpression(u"^browser 127\\.0\\.0\\.1:\\d+ connected$"_s, QRegularExpression::MultilineOption)
+                     .match(web.output())
+                     .hasMatch(),
+                 qPrintable(web.output()));
+
+        auto raw = rawClient(kova, u"生"_s);
+        QVERIFY(raw);
+        const QByteArray roster = cp932::encode(u"NAME:0:サーバ+NAME:1:ウェブ+NAME:2:生+"_s);
+        QCOMPARE(readUntil(*raw, roster), roster);
+        QVERIFY(browser.waitReceived(u"NAME:0:サーバ+NAME:1:ウェブ+NAME:2:生+"_s));
+
+        raw->write(cp932::encode(u"こんにちは、髙橋です①"_s));
+        QVERIFY2(browser.waitReceived(u"生 > こんにちは、髙橋です①"_s), qPrintable(browser.received));
+        QCOMPARE(readUntil(*raw, cp932::encode(u"①"_s)), cp932::encode(u"生 > こんにちは、髙橋です①"_s));
+
+        browser.send(u"ようこそ、ブラウザから"_s);
+        const QByteArray line = cp932::encode(u"ウェブ > ようこそ、ブラウザから"_s);
+        QCOMPARE(readUntil(*raw, line), line);
+        QVERIFY(browser.waitReceived(u"ウェブ > ようこそ、ブラウザから"_s));
+
+        // A line far longer than one read: the gateway's reads split its characters anywhere, and the browser
+        // still gets exactly the text that the client program does.
+        raw->readAll();
+        browser.received.clear();
+        const QString longLine = QString(u"長文"_s).repeated(150000);
+        raw->write(cp932::encode(longLine));
+        QByteArray rawReceived;
+        QVERIFY(waitFor(
+            [&] {
+                rawReceived += raw->readAll();
+                return rawReceived.size() >= cp932::encode(longLine).size() + 5 && browser.received.size() >= 300000;
+            },
+            20000));
+        QCOMPARE(browser.received.size(), cp932::decode(rawReceived).size());
+        QVERIFY(browser.received == cp932::decode(rawReceived));
+        QVERIFY(!browser.received.contains(QChar(0x1a)));
+
+        browser.socket.close();
+        QCOMPARE(readUntil(*raw, "RNAME:1:"), QByteArray("RNAME:1:"));
+        QVERIFY(web.waitForOutput(u"disconnected: the browser closed the connection (1000)"_s));
+        QVERIFY(browser.unexpected.isEmpty());
+    }
+
+    void tenthParticipantIsTurnedAway()
+    {
+        Servers servers;
+        QVERIFY(servers.start());
+        auto& [kova, web] = servers;
+
+        std::vector<std::unique_ptr<Browser>> browsers;
+        for (int i = 1; i <= 9; ++i) {
+            browsers.push_back(std::make_unique<Browser>());
+            QVERIFY2(browsers.back()->join(u"b%1"_s.arg(i)), qPrintable(u"browser %1"_s.arg(i)));
+        }
+        QVERIFY(browsers.back()->waitReceived(u"NAME:9:b9+"_s));
+
+        // The gateway's own limit: as many browsers as the room has seats.
+        Browser tenth;
+        QVERIFY(tenth.waitClosed());
+        QCOMPARE(int(tenth.socket.closeCode()), 4002);
+        QCOMPARE(tenth.socket.closeReason(), u"9 browsers are connected already"_s);
+        QVERIFY(web.waitForOutput(u"refused: 9 browsers are connected already"_s));
+
+        // With a seat taken by a client program, the chat server itself turns the browser away.
+        browsers.front()->socket.close();
+        QVERIFY(browsers.back()->waitReceived(u"RNAME:1:"_s));
+        auto raw = rawClient(kova, u"生"_s);
+        QVERIFY(raw);
+        QVERIFY(!readUntil(*raw, cp932::encode(u"生+"_s)).isEmpty());
+        Browser late;
+        QVERIFY(late.waitClosed());
+        QCOMPARE(int(late.socket.closeCode()), 4002);
+        QCOMPARE(late.socket.closeReason(), u"the chat server turned the connection away"_s);
+        QVERIFY(web.waitForOutput(u"disconnected: the chat server turned the connection away"_s));
+        QVERIFY(late.received.isEmpty());
+        for (const auto& browser : browsers)
+            QVERIFY(browser->unexpected.isEmpty());
+    }
+
+    void pagesOfAnotherOriginAreRefused()
+    {
+        Servers servers;
+        QVERIFY(servers.start());
+        auto& [kova, web] = servers;
+
+        Browser foreign(u"http://evil.example"_s);
+        QVERIFY(foreign.waitClosed());
+        QVERIFY(!foreign.connected);
+        QVERIFY2(foreign.socket.errorString().contains(u"403"_s), qPrintable(foreign.socket.errorString()));
+        QVERIFY(
+            web.waitForOutput(u"refused: origin http://evil.example is not this gateway's http://127.0.0.1:8557"_s));
+        Browser otherPort(u"http://127.0.0.1:8080"_s);
+        QVERIFY(otherPort.waitClosed());
+        QVERIFY(!otherPort.connected);
+
+        // Neither took a seat in the room.
+        auto raw = rawClient(kova, u"生"_s);
+        QVERIFY(raw);
+        const QByteArray alone = cp932::encode(u"NAME:0:サーバ+NAME:1:生+"_s);
+        QCOMPARE(readUntil(*raw, alone), alone);
+        QVERIFY(!web.output().contains(u" connected"_s));
+    }
+
+    void badInputEndsThatBrowserOnly_data()
+    {
+        QTest::addColumn<QByteArray>("kind");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("reason");
+        // Qt's WebSockets words the reason for these two.
+        QTest::newRow("larger than 64 KiB") << QByteArray("large") << 1009 << QString();
+        QTest::newRow("binary") << QByteArray("binary") << 1003 << u"binary messages are not accepted"_s;
+        QTest::newRow("not JSON") << QByteArray("garbage") << 1008 << u"a message that is not a JSON object"_s;
+        QTest::newRow("unknown type") << QByteArray("unknown") << 1008 << u"unknown message type \"shout\""_s;
+        QTest::newRow("send without text") << QByteArray("notext") << 1008 << u"a send without text"_s;
+        QTest::newRow("invalid UTF-8") << QByteArray("utf8") << 1007 << QString();
+    }
+
+    void badInputEndsThatBrowserOnly()
+    {
+        QFETCH(QByteArray, kind);
+        QFETCH(int, code);
+        QFETCH(QString, reason);
+        Servers servers;
+        QVERIFY(servers.start());
+        auto& [kova, web] = servers;
+        Browser bystander;
+        QVERIFY(bystander.join(u"見物"_s));
+        QVERIFY(bystander.waitReceived(u"NAME:1:見物+"_s));
+
+        if (kind == "utf8") {
+            const Close close = closeForRawTextFrame(QByteArray("\xc3\x28", 2));
+            QCOMPARE(close.code, quint16(code));
+            reason = close.reason;
+            QVERIFY(!reason.isEmpty());
+        } else {
+            Browser culprit;
+            QVERIFY(culprit.join(u"犯人"_s));
+            QVERIFY(bystander.waitReceived(u"NAME:2:犯人+"_s));
+            if (kind == "large")
+                culprit.send(QString(64 * 1024, u'x'));
+            else if (kind == "binary")
+                culprit.socket.sendBinaryMessage("NAME:x");
+            else if (kind == "garbage")
+                culprit.socket.sendTextMessage(u"NAME:x"_s);
+            else if (kind == "unknown")
+                culprit.sendJson({{u"type"_s, u"shout"_s}, {u"text"_s, u"hi"_s}});
+            else
+                culprit.sendJson({{u"type"_s, u"send"_s}});
+            QVERIFY(culprit.waitClosed());
+            QCOMPARE(int(culprit.socket.closeCode()), code);
+            if (reason.isEmpty())
+                reason = culprit.socket.closeReason();
+            QCOMPARE(culprit.socket.closeReason(), reason);
+            QVERIFY(bystander.waitReceived(u"RNAME:2:"_s));
+            QVERIFY2(!bystander.received.contains(u"犯人 > "_s), qPrintable(bystander.received.right(200)));
+        }
+        QVERIFY2(web.waitForOutput(u"disconnected: "_s + reason), qPrintable(web.output()));
+
+        // The others go on.
+        auto raw = rawClient(kova, u"生"_s);
+        QVERIFY(raw);
+        QVERIFY(bystander.waitReceived(u":生+"_s));
+        bystander.send(u"まだいます"_s);
+        const QByteArray line = cp932::encode(u"見物 > まだいます"_s);
+        QCOMPARE(readUntil(*raw, line).right(line.size()), line);
+    }
+
+    void messageOfExactly64KiBPasses()
+    {
+        Servers servers;
+        QVERIFY(servers.start());
+        auto& [kova, web] = servers;
+        auto raw = rawClient(kova, u"生"_s);
+        QVERIFY(raw);
+        Browser browser;
+        QVERIFY(browser.join(u"Web"_s));
+        QVERIFY(browser.waitReceived(u"NAME:2:Web+"_s));
+        const QString prefix = u"{\"type\":\"send\",\"text\":\""_s;
+        const QString text = QString(64 * 1024 - prefix.size() - 2, u'x');
+        browser.socket.sendTextMessage(prefix + text + u"\"}"_s);
+        QByteArray received;
+        QVERIFY(waitFor([&] {
+            received += raw->readAll();
+            return received.count('x') >= text.size();
+        }));
+        QVERIFY(!browser.closed);
+    }
+
+    void serverGoneOrUnreachableIsToldToTheBrowser()
+    {
+        auto kova = std::make_unique<KovaProcess>();
+        QVERIFY(kova->startListening());
+        WebGatewayProcess web;
+        QVERIFY(web.start());
+        Browser browser;
+        QVERIFY(browser.join(u"Web"_s));
+        QVERIFY(browser.waitReceived(u"NAME:1:Web+"_s));
+
+        QCOMPARE(kova->terminate(), 0);
+        QVERIFY(browser.waitClosed());
+        QCOMPARE(int(browser.socket.closeCode()), 4000);
+        QVERIFY(web.waitForOutput(u"disconnected: the chat server closed the connection"_s));
+
+        Browser again;
+        QVERIFY(again.waitClosed());
+        QCOMPARE(int(again.socket.closeCode()), 4001);
+        QVERIFY2(again.socket.closeReason().startsWith(u"cannot reach the chat server 127.0.0.1:557"_s),
+                 qPrintable(again.socket.closeReason()));
+        QVERIFY(web.waitForOutput(u"disconnected: cannot reach the chat server 127.0.0.1:557: Connection refused"_s));
+    }
+
+    void commandLineMistakesAndATakenPort()
+    {
+        WebGatewayProcess first;
+        QVERIFY(first.start());
+        QVERIFY(first.waitForOutput(u"kova-web: serving the chat page on 127.0.0.1:8557 for the chat server "
+                                    u"127.0.0.1:557\n"_s));
+        const struct {
+            QStringList arguments;
+            QString error;
+        } cases[] = {
+            {{u"--listen"_s, u"127.0.0.1:8557"_s}, u"kova-web: cannot listen on 127.0.0.1:8557: "_s},
+            {{u"--listen"_s, u"127.0.0.1"_s}, u"kova-web: --listen \"127.0.0.1\" is not ADDRESS:PORT"_s},
+            {{u"--listen"_s, u"[::1]:70000"_s}, u"kova-web: --listen \"[::1]:70000\" is not ADDRESS:PORT"_s},
+            {{u"--server"_s, u"host:"_s}, u"kova-web: --server \"host:\" is not HOST or HOST:PORT"_s},
+            {{u"--server"_s, u"[::1"_s}, u"kova-web: --server \"[::1\" is not HOST or HOST:PORT"_s},
+            {{u"--listen"_s, u"*:8558"_s, u"stray"_s}, u"kova-web: unexpected argument \"stray\""_s},
+        };
+        for (const auto& testCase : cases) {
+            QProcess process;
+            process.start(qEnvironmentVariable("KOVA_WEB_BINARY"), testCase.arguments);
+            QVERIFY(process.waitForFinished(10000));
+            const QString error = QString::fromUtf8(process.readAllStandardError());
+            QVERIFY2(error.startsWith(testCase.error), qPrintable(error));
+            QCOMPARE(process.exitCode(), 1);
+        }
+    }
+};
+
+KOVA_NAMESPACED_TEST_MAIN(TestWebGateway, false)
+#include "tst_webgateway.moc"
