@@ -242,13 +242,13 @@ private Q_SLOTS:
         // still gets exactly the text that the client program does.
         raw->readAll();
         browser.received.clear();
-        const QString longLine = QString(u"長文"_s).repeated(150000);
+        const QString longLine = QString(u"長文"_s).repeated(40000);
         raw->write(cp932::encode(longLine));
         QByteArray rawReceived;
         QVERIFY(waitFor(
             [&] {
                 rawReceived += raw->readAll();
-                return rawReceived.size() >= cp932::encode(longLine).size() + 5 && browser.received.size() >= 300000;
+                return rawReceived.size() >= cp932::encode(longLine).size() + 5 && browser.received.size() >= longLine.size();
             },
             20000));
         QCOMPARE(browser.received.size(), cp932::decode(rawReceived).size());
