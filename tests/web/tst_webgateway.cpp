@@ -248,7 +248,8 @@ private Q_SLOTS:
         QVERIFY(waitFor(
             [&] {
                 rawReceived += raw->readAll();
-                return rawReceived.size() >= cp932::encode(longLine).size() + 5 && browser.received.size() >= longLine.size();
+                return rawReceived.size() >= cp932::encode(longLine).size() + 5 &&
+                       browser.received.size() >= longLine.size();
             },
             20000));
         QCOMPARE(browser.received.size(), cp932::decode(rawReceived).size());

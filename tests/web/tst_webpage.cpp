@@ -180,6 +180,13 @@ private Q_SLOTS:
             m_page.waitUntil(u"!document.getElementById('join').hidden && document.activeElement.id === 'nickname'"_s));
         QCOMPARE(shown(u"location.search"_s), QString());
 
+        // A nickname that every client would misread is not offered to the server.
+        m_page.evaluate(u"document.getElementById('nickname').select()"_s);
+        QVERIFY(type(u"a+b"_s));
+        QVERIFY(enter());
+        QVERIFY(m_page.waitUntil(u"document.getElementById('join-error').textContent.includes('「+」')"_s));
+        QVERIFY(!m_page.evaluate(u"document.getElementById('join').hidden"_s).toBool());
+
         m_page.evaluate(u"document.getElementById('nickname').select()"_s);
         QVERIFY(type(u"ウェブ"_s));
         QVERIFY(enter());
@@ -187,6 +194,25 @@ private Q_SLOTS:
         QCOMPARE(readUntil(*m_raw, roster).right(roster.size()), roster);
         QVERIFY(m_page.waitUntil(MembersShown + u" === 'サーバ,生,ウェブ'"_s));
         QCOMPARE(shown(u"decodeURIComponent(location.search)"_s), u"?name=ウェブ"_s);
+    }
+
+    void renamesByKeyboard()
+    {
+        QVERIFY(m_page.waitUntil(u"document.activeElement.id === 'line'"_s));
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(key(u"Tab"_s, 9));
+        QCOMPARE(shown(u"document.activeElement.id"_s), u"rename"_s);
+        QVERIFY(enter());
+        QVERIFY(m_page.waitUntil(u"document.activeElement.id === 'new-name'"_s));
+        QVERIFY(type(u"ウェブ二号"_s)); // replaces the selected old name
+        QVERIFY(enter());
+        const QByteArray roster = cp932::encode(u"NAME:0:サーバ+NAME:1:生+NAME:2:ウェブ二号+"_s);
+        QCOMPARE(readUntil(*m_raw, roster).right(roster.size()), roster);
+        QVERIFY(m_page.waitUntil(MembersShown + u" === 'サーバ,生,ウェブ二号'"_s));
+        QVERIFY(m_page.waitUntil(
+            u"document.getElementById('rename-form').hidden && document.activeElement.id === 'line'"_s));
+        QVERIFY2(m_page.waitUntil(LogShown + uR"(.endsWith('"ウェブ二号さんが来ました。"]'))"_s),
+                 qPrintable(shown(LogShown)));
     }
 
     void reconnectsAndRegistersAgainAfterTheServerRestarts()
@@ -204,8 +230,8 @@ private Q_SLOTS:
         QVERIFY(m_raw);
         m_raw->write(cp932::encode(u"NAME:生"_s));
         // The page comes back by itself, under the nickname it had.
-        QVERIFY(!readUntil(*m_raw, cp932::encode(u"ウェブ+"_s), 20000).isEmpty());
-        QVERIFY(m_page.waitUntil(MembersShown + u".includes('ウェブ')"_s));
+        QVERIFY(!readUntil(*m_raw, cp932::encode(u"ウェブ二号+"_s), 20000).isEmpty());
+        QVERIFY(m_page.waitUntil(MembersShown + u".includes('ウェブ二号')"_s));
         QVERIFY(m_page.waitUntil(u"!document.getElementById('line').disabled"_s));
     }
 };

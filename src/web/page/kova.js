@@ -69,6 +69,13 @@
         return '';
     }
 
+    // The nickname typed into the input, or null after saying what is wrong with it.
+    function typedNickname(input, error) {
+        const name = input.value.trim();
+        error.textContent = nicknameProblem(name);
+        return error.textContent ? null : name;
+    }
+
     function rememberName() {
         history.replaceState(null, '', `${location.pathname}?name=${encodeURIComponent(nickname)}`);
     }
@@ -260,10 +267,8 @@
 
     ui.join.addEventListener('submit', (event) => {
         event.preventDefault();
-        const name = ui.nickname.value.trim();
-        const problem = nicknameProblem(name);
-        ui.joinError.textContent = problem;
-        if (!problem)
+        const name = typedNickname(ui.nickname, ui.joinError);
+        if (name !== null)
             enterRoom(name);
     });
 
@@ -296,10 +301,8 @@
 
     ui.renameForm.addEventListener('submit', (event) => {
         event.preventDefault();
-        const name = ui.newName.value.trim();
-        const problem = nicknameProblem(name);
-        ui.renameError.textContent = problem;
-        if (problem)
+        const name = typedNickname(ui.newName, ui.renameError);
+        if (name === null)
             return;
         nickname = name;
         rememberName();
