@@ -16,6 +16,14 @@ constexpr qint64 MaxBrowserBacklog = 1024 * 1024;
 constexpr auto ConnectTimeout = 10s;
 // A phone that vanished from the network answers no ping; its seat is given back once a ping goes unanswered.
 constexpr auto PingInterval = 30s;
+// A close frame holds at most 123 bytes of reason.
+QString closeReason(QString reason)
+{
+    while (reason.toUtf8().size() > 123)
+        reason.chop(reason.size() >= 2 && reason.back().isLowSurrogate() ? 2 : 1);
+    return reason;
+}
+
 } // namespace
 
 BrowserSession::BrowserSession(std::unique_ptr<QWebSocket> browser, const ServerAddress& server, QObject* parent)
@@ -62,8 +70,7 @@ void BrowserSession::end(QWebSocketProtocol::CloseCode code, const QString& reas
     m_reason = reason;
     closeServer();
     m_closeTimer.start();
-    // A close reason may hold at most 123 bytes.
-    m_browser->close(code, reason.left(100));
+    m_browser->close(code, closeReason(reason));
     if (m_browser->state() == QAbstractSocket::UnconnectedState)
         finish();
 }
@@ -136,6 +143,8 @@ void BrowserSession::onServerError(QAbstractSocket::SocketError error)
 
 void BrowserSession::onBrowserMessage(const QString& message)
 {
+    if (!m_reason.isEmpty())
+        return;
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
     if (!document.isObject()) {
         end(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("a message that is not a JSON object"));
