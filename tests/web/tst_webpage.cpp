@@ -233,6 +233,17 @@ private Q_SLOTS:
         QVERIFY(!readUntil(*m_raw, cp932::encode(u"ウェブ二号+"_s), 20000).isEmpty());
         QVERIFY(m_page.waitUntil(MembersShown + u".includes('ウェブ二号')"_s));
         QVERIFY(m_page.waitUntil(u"!document.getElementById('line').disabled"_s));
+
+        // The same when the gateway itself goes away and comes back.
+        m_web.terminate();
+        QVERIFY(readUntil(*m_raw, "RNAME:2:").endsWith("RNAME:2:"));
+        QVERIFY2(
+            m_page.waitUntil(
+                u"document.getElementById('status').textContent.startsWith('ゲートウェイとの接続が切れました。')"_s),
+            qPrintable(shown(u"document.getElementById('status').textContent"_s)));
+        QVERIFY(m_web.start());
+        const QByteArray back = cp932::encode(u"NAME:0:サーバ+NAME:1:生+NAME:2:ウェブ二号+"_s);
+        QCOMPARE(readUntil(*m_raw, back, 20000).right(back.size()), back);
     }
 };
 
