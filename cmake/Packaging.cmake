@@ -5,8 +5,8 @@ add_executable(kova_assets tools/kova_assets.cpp)
 target_link_libraries(kova_assets PRIVATE kova_common_cfg Qt6::Gui)
 
 # Every program in bin has its manual page; the package's documentation is what Debian asks for.
-set(KOVA_MANUAL_PAGES kova.1 kova-launcher.1)
-set(KOVA_SYSTEMD_UNITS kova.service)
+set(KOVA_MANUAL_PAGES kova.1 kova-launcher.1 kova-web.1)
+set(KOVA_SYSTEMD_UNITS kova.service kova-web.service)
 
 set(KOVA_ASSETS ${PROJECT_BINARY_DIR}/assets)
 # The manual pages and the changelog go in gzip-compressed, as Debian wants them.
@@ -31,7 +31,7 @@ add_custom_command(
     VERBATIM)
 add_custom_target(kova_package_assets ALL DEPENDS ${KOVA_ASSETS}/recv.wav ${compressed})
 
-install(TARGETS kova RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS kova kova-web RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS packaging/kova-launcher DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES packaging/kova.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/kova.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
@@ -61,7 +61,9 @@ set(CPACK_PACKAGE_DESCRIPTION "Up to nine clients connect over TCP port 557, reg
 line one of them sends is relayed to all of them under the speaker's name. The
 operator watches a timestamped log and the participant list in a window, and
 can chat too. Without a desktop it runs as a system service (kova.service, not
-enabled) with its log in the journal. Code page 932 (Shift_JIS) on the wire.")
+enabled) with its log in the journal. Code page 932 (Shift_JIS) on the wire.
+kova-web (kova-web.service, not enabled) serves a chat page on TCP port 8557,
+so that any browser on the network can join as one more client.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -69,7 +71,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libstdc++6 (>= 12), libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6network6 (>= 6.4), \
-libqt6widgets6 (>= 6.4), libqt6multimedia6 (>= 6.4), qt6-qpa-plugins, fonts-ipafont-gothic, libcap2-bin")
+libqt6widgets6 (>= 6.4), libqt6multimedia6 (>= 6.4), libqt6httpserver6 (>= 6.4), libqt6websockets6 (>= 6.4), \
+qt6-qpa-plugins, fonts-ipafont-gothic, libcap2-bin")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gstreamer1.0-plugins-base")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

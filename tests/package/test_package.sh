@@ -14,7 +14,8 @@ deb=$(ls "$work"/package/kova_*.deb)
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libqt6core6 libqt6network6 libqt6widgets6 libqt6multimedia6 fonts-ipafont-gothic libcap2-bin; do
+for dep in libqt6core6 libqt6network6 libqt6widgets6 libqt6multimedia6 libqt6httpserver6 libqt6websockets6 \
+           fonts-ipafont-gothic libcap2-bin; do
     [[ "$depends" == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
 done
 dpkg-deb -e "$deb" "$work/control"
@@ -32,7 +33,7 @@ for file in usr/bin/kova usr/bin/kova-launcher usr/share/applications/kova.deskt
             usr/share/icons/hicolor/16x16/apps/kova.png usr/share/icons/hicolor/32x32/apps/kova.png \
             usr/share/kova/recv.wav usr/share/man/man1/kova.1.gz usr/share/doc/kova/copyright \
             usr/share/doc/kova/changelog.gz usr/share/metainfo/kova.metainfo.xml \
-            usr/lib/systemd/system/kova.service; do
+            usr/lib/systemd/system/kova.service usr/bin/kova-web usr/lib/systemd/system/kova-web.service; do
     [ -s "$root/$file" ] || fail "missing $file"
 done
 for program in "$root"/usr/bin/*; do
@@ -54,6 +55,12 @@ for line in ExecStart=/usr/bin/kova DynamicUser=yes StateDirectory=kova WorkingD
             NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes PrivateDevices=yes \
             WantedBy=multi-user.target; do
     grep -qxF "$line" "$unit" || fail "kova.service lacks $line"
+done
+# The browser gateway's service: no privilege at all.
+for line in 'ExecStart=/usr/bin/kova-web $KOVA_WEB_OPTIONS' DynamicUser=yes CapabilityBoundingSet= \
+            NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes MemoryDenyWriteExecute=yes \
+            WantedBy=multi-user.target; do
+    grep -qxF "$line" "$root/usr/lib/systemd/system/kova-web.service" || fail "kova-web.service lacks $line"
 done
 ! grep -rqs systemctl "$work/control" || fail "a maintainer script enables or starts the service"
 [ ! -e "$root/etc" ] || fail "the package ships files under /etc (an enabled unit?)"
@@ -139,3 +146,28 @@ grep -q '^Hanako > hi   \[' "$work/service-out" || fail "no log line on standard
 ls "$state"/*.log >/dev/null 2>&1 || fail "the service wrote no log file"
 echo "the program served a client as its service would, logging to standard output:"
 cat "$work/service-out"
+
+# The browser gateway as its service runs it, without any privilege: it serves the page built into it.
+cat > "$work/web.sh" <<SESSION
+set -euo pipefail
+ip link set lo up
+env -i PATH=/usr/bin:/bin setpriv --reuid=nobody --regid=nogroup --clear-groups --no-new-privs --inh-caps=-all \
+    '$root/usr/bin/kova-web' > '$work/web-out' 2> '$work/web-err' &
+pid=\$!
+for i in \$(seq 1 100); do
+    exec 3<>/dev/tcp/127.0.0.1/8557 2>/dev/null && break
+    sleep 0.1
+done
+printf 'GET /?name=Web HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n' >&3
+timeout 2 cat <&3 > '$work/web-page' || true
+kill -TERM \$pid
+wait \$pid || true
+SESSION
+unshare -n bash "$work/web.sh" || fail "the installed kova-web: $(cat "$work/web-err")"
+grep -q '^HTTP/1.1 200' "$work/web-page" || fail "kova-web answered: $(head -c 300 "$work/web-page")"
+grep -q "^Content-Security-Policy: default-src 'none'; script-src 'self';" "$work/web-page" ||
+    fail "kova-web's page has no security policy: $(head -c 600 "$work/web-page")"
+grep -q '発言監視' "$work/web-page" || fail "kova-web served no chat page"
+grep -qx 'kova-web: serving the chat page on \*:8557 for the chat server 127.0.0.1:557' "$work/web-out" ||
+    fail "kova-web's standard output: $(cat "$work/web-out")"
+echo "the installed kova-web served its page: $(head -1 "$work/web-page" | tr -d '\r')"
