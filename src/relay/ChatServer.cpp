@@ -109,6 +109,7 @@ void ChatServer::onDataArrival(int index)
     out = std::move(text);
     if (out == IdleMessage)
         return;
+    const qsizetype received = out.size();
 
     if (out.contains(LeaveTag)) {
         slotName(index).clear();
@@ -130,6 +131,8 @@ void ChatServer::onDataArrival(int index)
         m_log.AppendLog(out);
         soundIf(m_settings.SoundOnMessage);
     }
+    // Names make a message longer than what was read: a code unit may take two bytes on the wire.
+    m_sockets.chargeInput(index, 2 * qMax<qsizetype>(0, out.size() - received));
     StartBroadcast();
 }
 

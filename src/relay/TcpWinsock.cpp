@@ -35,6 +35,12 @@ TcpWinsock::TcpWinsock(QObject* parent)
     connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
         Q_EMIT errorOccurred(0, int(error), m_server->errorString());
     });
+    for (int index = 1; index < ElementCount; ++index) {
+        QTimer& resume = element(index).resume;
+        resume.setSingleShot(true);
+        resume.setTimerType(Qt::PreciseTimer);
+        connect(&resume, &QTimer::timeout, this, [this, index] { readIfAllowed(index); });
+    }
 }
 
 TcpWinsock::~TcpWinsock()
@@ -136,9 +142,7 @@ void TcpWinsock::Accept(int index, qint32 requestId)
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     enableKeepAlive(*socket);
 
-    connect(socket, &QTcpSocket::readyRead, this, [this, index, socket] {
-        raise([&] { Q_EMIT dataArrived(index, qint32(qMin<qint64>(socket->bytesAvailable(), INT_MAX))); });
-    });
+    connect(socket, &QTcpSocket::readyRead, this, [this, index] { readIfAllowed(index); });
     // A socket can report its end from inside a write or flush of ours: those events go out from the event
     // loop instead, one at a time, and only while this socket is still the element's.
     connect(
@@ -151,6 +155,8 @@ void TcpWinsock::Accept(int index, qint32 requestId)
 
     e.socket = socket;
     e.decoder = cp932::Decoder();
+    e.budget = InputBudget(m_inputLimits);
+    e.endPending = false;
     e.errorString.clear();
     e.state = SocketState::Connected;
 }
@@ -168,12 +174,41 @@ void TcpWinsock::enableKeepAlive(QTcpSocket& socket) const
     ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
+// Raises dataArrived for what the element holds if its client's budget allows a read now. Otherwise the bytes stay
+// where they are, the socket's bounded read buffer fills, the kernel's window closes and TCP holds the sender back,
+// while the other clients are read as usual; the element's timer comes back once the budget has refilled.
+void TcpWinsock::readIfAllowed(int index)
+{
+    Element& e = element(index);
+    QTcpSocket* socket = e.socket;
+    if (!socket || e.resume.isActive())
+        return;
+    if (socket->bytesAvailable() > 0) {
+        if (!e.budget.allows()) {
+            e.resume.start(e.budget.millisecondsUntilAllowed());
+            return;
+        }
+        raise([&] { Q_EMIT dataArrived(index, qint32(qMin<qint64>(socket->bytesAvailable(), INT_MAX))); });
+    }
+    if (e.socket == socket && e.endPending) {
+        e.endPending = false;
+        raise([&] { Q_EMIT closed(index); });
+    }
+}
+
 void TcpWinsock::onPeerClosed(int index, const QTcpSocket* socket)
 {
     Element& e = element(index);
     if (e.socket != socket || e.state != SocketState::Connected)
         return;
     e.state = SocketState::PeerClosed;
+    // What a client sent before it went is delivered first, when its budget allows; all of it is in the socket's
+    // buffer by now, since its end is seen only after the last byte has been read from the kernel.
+    if (e.socket->bytesAvailable() > 0) {
+        e.endPending = true;
+        readIfAllowed(index);
+        return;
+    }
     raise([&] { Q_EMIT closed(index); });
 }
 
@@ -266,13 +301,24 @@ void TcpWinsock::GetData(int index, QString& text)
         text.clear();
         return;
     }
-    text = e.decoder.decode(e.socket->readAll());
+    const QByteArray bytes = e.socket->readAll();
+    e.budget.spendMessage(bytes.size());
+    text = e.decoder.decode(bytes);
+}
+
+void TcpWinsock::chargeInput(int index, qint64 bytes)
+{
+    Element& e = element(index);
+    if (e.socket)
+        e.budget.spendBytes(bytes);
 }
 
 void TcpWinsock::releaseSocket(Element& e, bool graceful)
 {
     QTcpSocket* socket = e.socket;
     e.socket = nullptr;
+    e.resume.stop();
+    e.endPending = false;
     if (!socket)
         return;
     socket->disconnect(this);

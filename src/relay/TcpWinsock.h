@@ -1,10 +1,12 @@
 #pragma once
 
+#include "InputBudget.h"
 #include "Winsock.h"
 #include "io/Cp932.h"
 
 #include <QByteArray>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <array>
 #include <vector>
@@ -34,7 +36,8 @@ class TcpWinsock final : public Winsock {
 public:
     // A client that stops reading is cut off once this much output waits for it.
     static constexpr qint64 MaxPendingOutput = 1024 * 1024;
-    // Each read yields at most this much, so a flooding client cannot exhaust memory.
+    // Each read yields at most this much, so a flooding client cannot exhaust memory; a client held back by its
+    // input budget thus has its kernel window closed once this much waits.
     static constexpr qint64 ReadBufferSize = 64 * 1024;
 
     // A client whose machine vanished without closing its connection is found by TCP keepalive probes and
@@ -59,11 +62,14 @@ public:
     void Close(int index) override;
     QString errorString(int index) const override;
     int errorNumber(int index) const override;
+    void chargeInput(int index, qint64 bytes) override;
 
     // The port element 0 actually listens on (differs from LocalPort when that is 0).
     quint16 listeningPort() const;
     // Applies to connections accepted from now on.
     void setKeepAlive(const KeepAlive& keepAlive) { m_keepAlive = keepAlive; }
+    // Applies to connections accepted from now on; the tests use smaller ones to stay short.
+    void setInputLimits(const InputBudget::Limits& limits) { m_inputLimits = limits; }
 
 private:
     struct Element {
@@ -73,11 +79,17 @@ private:
         cp932::Decoder decoder;
         QString errorString;
         int errorNumber = QAbstractSocket::UnknownSocketError;
+        InputBudget budget;
+        // Runs while the client is held back, until its budget allows the next read.
+        QTimer resume;
+        // The client has gone while held back: its end is reported after what it sent before.
+        bool endPending = false;
     };
 
     Element& element(int index);
     const Element& element(int index) const;
     void onRequestArrived(qintptr descriptor);
+    void readIfAllowed(int index);
     void onPeerClosed(int index, const QTcpSocket* socket);
     void onSocketError(int index, QTcpSocket* socket, QAbstractSocket::SocketError error);
     void releaseSocket(Element& element, bool graceful);
@@ -91,6 +103,7 @@ private:
     std::array<Element, ElementCount> m_elements;
     RequestServer* m_server = nullptr;
     KeepAlive m_keepAlive;
+    InputBudget::Limits m_inputLimits = InputBudget::Shipped;
     std::vector<int> m_completions;
     int m_raising = 0;
     qintptr m_pendingRequest = -1;

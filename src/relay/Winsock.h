@@ -39,6 +39,13 @@ public:
     virtual QString errorString(int index) const = 0;
     // The QAbstractSocket::SocketError of the element's last failure.
     virtual int errorNumber(int index) const = 0;
+    // Charges what a message read from element index makes the relay send, beyond its own bytes, to that client's
+    // input budget: a long name must not multiply what one client can make the server send and log.
+    virtual void chargeInput(int index, qint64 bytes)
+    {
+        Q_UNUSED(index);
+        Q_UNUSED(bytes);
+    }
 
 Q_SIGNALS:
     // A request not accepted by the time the handlers return is refused.

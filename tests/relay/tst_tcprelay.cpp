@@ -77,6 +77,48 @@ class TestTcpRelay : public QObject {
         return h->tables.SlotState.at(std::size_t(slot)) == SLOT_CONNECTED ? std::move(client) : nullptr;
     }
 
+    // Joins into slot and registers as name, under a small budget: 128 KiB and 2,000 reads a second, bursts of
+    // 16 KiB and 4,000 reads.
+    std::unique_ptr<Client> joinWithBudget(int slot, const QString& name)
+    {
+        h->sockets.setInputLimits(
+            {.bytesPerSecond = 128 * 1024, .burstBytes = 16 * 1024, .messagesPerSecond = 2000, .burstMessages = 4000});
+        auto client = join(slot);
+        h->sockets.setInputLimits(InputBudget::Shipped);
+        if (client) {
+            client->send(QStringLiteral("NAME:") + name);
+            if (!QTest::qWaitFor([&] { return client->text().contains(name + u'+'); }, 5000))
+                return nullptr;
+            client->received().clear();
+        }
+        return client;
+    }
+
+    // Numbered tokens ("000017;") up to size bytes.
+    static QByteArray numberedFlood(qsizetype size)
+    {
+        QByteArray flood;
+        for (int i = 0; flood.size() < size; ++i)
+            flood += QByteArray::number(i).rightJustified(6, '0') + ';';
+        return flood;
+    }
+
+    // Everything that speaker said in a stream of "name > text" lines, joined.
+    static QByteArray spoken(const QByteArray& stream, const QByteArray& speaker)
+    {
+        QByteArray said;
+        const QByteArray tag = speaker + " > ";
+        for (qsizetype at = stream.indexOf(tag); at >= 0;) {
+            const qsizetype from = at + tag.size();
+            const qsizetype next = stream.indexOf(" > ", from);
+            // The next line starts with its speaker's one-letter name.
+            const qsizetype end = next < 0 ? stream.size() : next - 1;
+            said += stream.mid(from, end - from);
+            at = stream.indexOf(tag, end);
+        }
+        return said;
+    }
+
 private Q_SLOTS:
     void init()
     {
@@ -183,7 +225,11 @@ private Q_SLOTS:
 
     void clientThatStopsReadingIsCutOffAndHoldsNobodyUp()
     {
+        // Alice sends far more than a client's budget allows: this is about output only.
+        h->sockets.setInputLimits(
+            {.bytesPerSecond = 1 << 30, .burstBytes = 1 << 30, .messagesPerSecond = 1 << 20, .burstMessages = 1 << 20});
         auto alice = join(1);
+        h->sockets.setInputLimits(InputBudget::Shipped);
         auto bob = join(2);
         QVERIFY(alice && bob);
         const int stalled = stalledClient(port);
@@ -209,6 +255,51 @@ private Q_SLOTS:
         QCOMPARE(h->tables.SlotState.at(3), SLOT_FREE);
         QVERIFY(bob->received().contains("RNAME:3:"));
         ::close(stalled);
+    }
+
+    // With a budget of 128 KiB a second (bursts of 16 KiB), a flood of 256 KiB takes the server about two seconds
+    // to read: the flooder is held back and resumed many times, and loses nothing.
+    void heldBackFlooderLosesNothingWhileOthersOvertakeIt()
+    {
+        auto flooder = joinWithBudget(1, QStringLiteral("A"));
+        auto person = join(2);
+        auto reader = join(3);
+        QVERIFY(flooder && person && reader);
+        person->send(QStringLiteral("NAME:B"));
+        QTRY_VERIFY(reader->received().endsWith("NAME:3:+"));
+        reader->received().clear();
+
+        const QByteArray flood = numberedFlood(256 * 1024);
+        flooder->sendBytes(flood);
+        QTRY_VERIFY(reader->received().contains("A > "));
+        person->send(QStringLiteral("hello"));
+        QTRY_VERIFY_WITH_TIMEOUT(spoken(reader->received(), "A") == flood, 20000);
+
+        // The person's line came between the flood's pieces, not after all of it.
+        const QByteArray stream = reader->received();
+        const qsizetype hello = stream.indexOf("B > hello");
+        QVERIFY(hello > 0);
+        QVERIFY2(spoken(stream.left(hello), "A").size() < flood.size() / 2,
+                 qPrintable(QString::number(spoken(stream.left(hello), "A").size())));
+        QCOMPARE(spoken(flooder->received(), "A"), flood);
+        QVERIFY(!flooder->ended());
+    }
+
+    void flooderThatLeavesWhileHeldBackIsDeliveredBeforeItsLeave()
+    {
+        auto flooder = joinWithBudget(1, QStringLiteral("A"));
+        auto reader = join(2);
+        QVERIFY(flooder && reader);
+
+        const QByteArray flood = numberedFlood(256 * 1024);
+        flooder->sendBytes(flood);
+        // Done sending once all of it is with the kernel; the flooder goes on reading what comes back.
+        QTRY_COMPARE_WITH_TIMEOUT(flooder->socket.bytesToWrite(), 0, 20000);
+        QCOMPARE(::shutdown(int(flooder->socket.socketDescriptor()), SHUT_WR), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(reader->received().endsWith("RNAME:1:"), 20000);
+        QCOMPARE(spoken(reader->received().chopped(8), "A"), flood);
+        QCOMPARE(h->logMessages().last(), QStringLiteral("Aさんが帰りました。"));
+        QCOMPARE(h->tables.SlotState.at(1), SLOT_FREE);
     }
 };
 

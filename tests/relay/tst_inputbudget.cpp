@@ -1,0 +1,130 @@
+#include "relay/InputBudget.h"
+
+#include <QTest>
+
+#include <limits>
+
+using namespace kova;
+
+namespace {
+
+constexpr qint64 Ms = 1'000'000;
+// Small numbers, so that every step is easy to follow: 1,000 bytes and 10 reads a second, bursts of 4,000 and 20.
+constexpr InputBudget::Limits Small{
+    .bytesPerSecond = 1000, .burstBytes = 4000, .messagesPerSecond = 10, .burstMessages = 20};
+
+} // namespace
+
+class TestInputBudget : public QObject {
+    Q_OBJECT
+
+    qint64 m_now = 0;
+    InputBudget budget()
+    {
+        return InputBudget(Small, [this] { return m_now; });
+    }
+
+    // Reads of size bytes for as long as the budget allows, at most limit.
+    static int readWhileAllowed(InputBudget& b, qint64 size, int limit = 100000)
+    {
+        int reads = 0;
+        while (reads < limit && b.allows()) {
+            b.spendMessage(size);
+            ++reads;
+        }
+        return reads;
+    }
+
+private Q_SLOTS:
+    void init() { m_now = 5'000 * Ms; }
+
+    void aFullBucketAllowsTheBurstThenRefillsAtTheRate()
+    {
+        InputBudget b = budget();
+        QCOMPARE(readWhileAllowed(b, 1), 20);
+        // One read's worth of messages comes back every 100 ms.
+        QCOMPARE(b.millisecondsUntilAllowed(), 100);
+        m_now += 99 * Ms;
+        QVERIFY(!b.allows());
+        m_now += 1 * Ms;
+        QCOMPARE(readWhileAllowed(b, 1), 1);
+        m_now += 1000 * Ms;
+        QCOMPARE(readWhileAllowed(b, 1), 10);
+    }
+
+    void bytesMayGoIntoDebtWhichTheNextReadWaitsOut()
+    {
+        InputBudget b = budget();
+        // A read is never cut to fit: 5,000 bytes at once leaves a debt of 1,000, a second's refill.
+        b.spendMessage(5000);
+        QVERIFY(!b.allows());
+        QCOMPARE(b.millisecondsUntilAllowed(), 1001);
+        m_now += 1000 * Ms;
+        QVERIFY(!b.allows());
+        m_now += 1 * Ms;
+        QVERIFY(b.allows());
+        QCOMPARE(b.millisecondsUntilAllowed(), 1);
+    }
+
+    void overTimeTheBytesStayWithinBurstPlusRate_data()
+    {
+        QTest::addColumn<qint64>("readSize");
+        QTest::addColumn<qint64>("stepMs");
+        QTest::newRow("large reads, often") << qint64(700) << qint64(3);
+        QTest::newRow("small reads, the message budget binds") << qint64(10) << qint64(1);
+        QTest::newRow("reads larger than the burst") << qint64(9000) << qint64(50);
+    }
+
+    // A flooder that reads whenever allowed, for a minute: what it got through is the burst plus the rate
+    // (plus at most the one read that went into debt), and no less than the rate allows.
+    void overTimeTheBytesStayWithinBurstPlusRate()
+    {
+        QFETCH(qint64, readSize);
+        QFETCH(qint64, stepMs);
+        InputBudget b = budget();
+        qint64 bytes = 0;
+        qint64 reads = 0;
+        for (qint64 t = 0; t < 60'000; t += stepMs) {
+            while (b.allows()) {
+                b.spendMessage(readSize);
+                bytes += readSize;
+                ++reads;
+            }
+            m_now += stepMs * Ms;
+        }
+        QVERIFY2(bytes <= 4000 + 60 * 1000 + readSize, qPrintable(QString::number(bytes)));
+        QVERIFY2(reads <= 20 + 60 * 10, qPrintable(QString::number(reads)));
+        const qint64 byRate = std::min(60 * 1000 / readSize, qint64(60 * 10));
+        QVERIFY2(reads >= byRate - 1, qPrintable(QString::number(reads)));
+    }
+
+    void aLongPauseRefillsNoMoreThanTheBurst()
+    {
+        InputBudget b = budget();
+        readWhileAllowed(b, 100);
+        m_now += 48LL * 3600 * 1000 * Ms;
+        QCOMPARE(readWhileAllowed(b, 1), 20);
+        m_now += 48LL * 3600 * 1000 * Ms;
+        QCOMPARE(readWhileAllowed(b, 1000), 4);
+        // A clock that steps back refills nothing and breaks nothing.
+        m_now -= 3600 * 1000 * Ms;
+        QVERIFY(!b.allows());
+        QVERIFY(b.millisecondsUntilAllowed() >= 1);
+    }
+
+    void chargedBytesHoldBackWithoutCostingAMessage()
+    {
+        InputBudget b = budget();
+        b.spendBytes(4000 + 2000);
+        QVERIFY(!b.allows());
+        QCOMPARE(b.millisecondsUntilAllowed(), 2001);
+        m_now += 2001 * Ms;
+        QCOMPARE(readWhileAllowed(b, 0), 20);
+        // An absurd charge is bounded: the client waits an hour at most.
+        b.spendBytes(std::numeric_limits<qint64>::max());
+        QVERIFY(b.millisecondsUntilAllowed() <= 3600 * 1000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInputBudget)
+#include "tst_inputbudget.moc"
