@@ -5,7 +5,10 @@
 #include <QObject>
 #include <QString>
 
+#include <deque>
 #include <functional>
+
+class QStorageInfo;
 
 namespace kova {
 
@@ -13,13 +16,20 @@ using Clock = std::function<QDateTime()>;
 
 // The running log the operator watches: lines of "message   [date time]", each preceded by CR LF.
 // When the next message would bring the text to its size limit, the text is saved to a dated file in
-// the working directory and starts again empty.
+// the working directory and starts again empty. A save that fails is tried again only once another limit's worth
+// of text has come, and meanwhile the text is held up to a bound, beyond which its oldest lines are dropped.
 class LogText : public QObject {
     Q_OBJECT
 
 public:
     // Compared with twice the length in UTF-16 code units of the text plus the new message.
     static constexpr qsizetype Limit = 65535;
+    // The most text held while saves fail, measured as Limit is.
+    static constexpr qsizetype MaxUnsaved = 8 * 1024 * 1024;
+    // Bytes a save while running leaves free on the log's file system.
+    using DiskReserve = std::function<qint64(const QStorageInfo&)>;
+    // min(256 MiB, 5 % of the file system's size).
+    static qint64 defaultReserve(const QStorageInfo& storage);
 
     explicit LogText(QDir directory, Clock clock = &QDateTime::currentDateTime, QObject* parent = nullptr);
 
@@ -28,10 +38,14 @@ public:
     void AppendLog(const QString& message);
     // Writes the text followed by CR LF to a file named after the current date and time; a file of that
     // name from a save in the same second is continued, never replaced; a failed save leaves no part of the text
-    // behind. The text itself stays.
+    // behind. The text itself stays. This is the save at the end, which uses whatever room the disk has.
     // Returns false with *error describing what failed.
     bool SaveLogFile(QString* error = nullptr);
     void clear();
+
+    // The tests use smaller ones.
+    void setDiskReserve(DiskReserve reserve) { m_reserve = std::move(reserve); }
+    void setMaxUnsaved(qsizetype maxUnsaved) { m_maxUnsaved = maxUnsaved; }
 
     QString stamp(const QDateTime& moment) const;
     static QString fileNameFor(const QDateTime& moment);
@@ -39,14 +53,26 @@ public:
 Q_SIGNALS:
     // chunk is exactly what was added to the end of text().
     void appended(const QString& chunk);
+    // chunk is exactly what was taken from the front of text(): whole lines.
+    void droppedFront(const QString& chunk);
     void cleared();
 
 private:
+    bool save(bool keepReserve, QString* error);
+    bool saveDue(const QString& message) const;
     void appendLine(const QString& message);
+    void dropOldestLines();
 
     QDir m_directory;
     Clock m_clock;
+    DiskReserve m_reserve = &LogText::defaultReserve;
+    qsizetype m_maxUnsaved = MaxUnsaved;
     QString m_text;
+    // The length of each line in the text, oldest first.
+    std::deque<qsizetype> m_lines;
+    // After a failed save: code units added since that attempt.
+    bool m_saveFailed = false;
+    qsizetype m_sinceFailedSave = 0;
     // Lines logged within the same second share their rendered time stamp.
     qint64 m_stampSecond = -1;
     QString m_stampText;

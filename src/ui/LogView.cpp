@@ -15,7 +15,18 @@ LogView::LogView(const LogText& log, QWidget* parent)
     connect(&m_refresh, &QTimer::timeout, this, &LogView::showPending);
     onAppended(log.text());
     connect(&log, &LogText::appended, this, &LogView::onAppended);
+    connect(&log, &LogText::droppedFront, this, &LogView::onDroppedFront);
     connect(&log, &LogText::cleared, this, &LogView::onCleared);
+}
+
+// The view holds the log's text with each CR LF as one block separator, so the dropped lines end at that position.
+void LogView::onDroppedFront(const QString& chunk)
+{
+    showPending();
+    QTextCursor cursor(document());
+    cursor.setPosition(qMin(chunk.size() - chunk.count(QStringLiteral("\r\n")), document()->characterCount() - 1),
+                       QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }
 
 void LogView::onAppended(const QString& chunk)

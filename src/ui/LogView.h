@@ -23,6 +23,7 @@ public:
 
 private:
     void onAppended(const QString& chunk);
+    void onDroppedFront(const QString& chunk);
     void onCleared();
 
     QString m_pending;

@@ -1,48 +1,17 @@
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
+#include "Tmpfs.h"
 #include "io/Cp932.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTest>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#include <sys/mount.h>
-
 using namespace kova;
 using namespace kova::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// A small file system of its own for the program's working directory.
-class Tmpfs {
-public:
-    explicit Tmpfs(const QString& options = u"size=1m"_s)
-    {
-        m_ok = ::mount("tmpfs", qPrintable(m_dir.path()), "tmpfs", 0, qPrintable(options)) == 0;
-        if (!m_ok)
-            m_error = QString::fromLocal8Bit(std::strerror(errno));
-    }
-    ~Tmpfs() { ::umount2(qPrintable(m_dir.path()), MNT_DETACH); }
-
-    bool ok() const { return m_ok; }
-    QString error() const { return m_error; }
-    QString path() const { return m_dir.path(); }
-    bool setReadOnly(bool readOnly)
-    {
-        const unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
-        return ::mount("tmpfs", qPrintable(m_dir.path()), "tmpfs", flags, nullptr) == 0;
-    }
-
-private:
-    QTemporaryDir m_dir;
-    bool m_ok = false;
-    QString m_error;
-};
 
 bool writeFile(const QString& path, const QByteArray& bytes)
 {
@@ -104,6 +73,36 @@ private Q_SLOTS:
         for (char mark : {'a', 'b', 'c'})
             QVERIFY(log.contains(bigLine(mark)));
         QVERIFY(cp932::decode(log).contains(u"ログを保存できませんでした。"_s));
+    }
+
+    // On a full disk a save is tried once per limit's worth of new text, not for every line, and once there is room
+    // again everything held is saved.
+    void fullDiskFailsOncePerLimitsWorthAndLosesNothing()
+    {
+        Tmpfs disk;
+        QVERIFY2(disk.ok(), qPrintable(disk.error()));
+        KovaProcess kova(disk.path());
+        QVERIFY(kova.start());
+        auto client = kova.connectClient();
+        QVERIFY(client);
+        QVERIFY(disk.fill());
+        // 200 lines of 1,000 bytes: a save is due about every 31 of them.
+        for (int i = 0; i < 200; ++i) {
+            const QByteArray line = QByteArray::number(i).rightJustified(4, '0') + QByteArray(996, '.');
+            client->write(line);
+            QVERIFY(readUntil(*client, line).endsWith(line));
+        }
+        QVERIFY(QFile::remove(QDir(disk.path()).filePath(u"filler"_s)));
+        QCOMPARE(kova.terminate(), 0);
+        QCOMPARE(kova.logFiles().size(), 1);
+        const QString log = cp932::decode(kova.file(kova.logFiles().first()));
+        const qsizetype failures = log.count(u"ログを保存できませんでした。"_s);
+        QVERIFY2(failures >= 5 && failures <= 7, qPrintable(QString::number(failures)));
+        QCOMPARE(log.count(u"ログを保存できませんでした。ディスクの空きが残りわずかです"_s), failures);
+        qsizetype at = 0;
+        for (int i = 0; i < 200 && at >= 0; ++i)
+            at = log.indexOf(u" > "_s + QString::number(i).rightJustified(4, u'0') + QString(996, u'.'), at);
+        QVERIFY(at > 0);
     }
 
     void diskFillingUpLeavesNoHalfFile()

@@ -1,0 +1,44 @@
+#include "Harness.h"
+#include "log/LogText.h"
+#include "ui/LogView.h"
+
+#include <QApplication>
+#include <QTest>
+
+using namespace kova;
+using namespace kova::test;
+
+// The view shows exactly the log's text, also once its oldest lines have been dropped while saves failed.
+class TestLogView : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void droppedLinesLeaveTheViewAsTheText()
+    {
+        QTemporaryDir dir;
+        ManualClock time;
+        // Saves fail into a directory that is not there, so the text is held and its oldest lines dropped.
+        LogText log(QDir(dir.filePath(QStringLiteral("gone"))), time.clock());
+        log.setMaxUnsaved(4 * LogText::Limit);
+        LogView view(log);
+        int drops = 0;
+        connect(&log, &LogText::droppedFront, this, [&drops] { ++drops; });
+        for (int i = 0; i < 3000; ++i) {
+            // Line breaks inside messages: CR LF, a lone CR and a lone LF each end a line of the view.
+            const QString breaks = i % 3 == 0   ? QStringLiteral("\r\n")
+                                   : i % 3 == 1 ? QStringLiteral("\r")
+                                                : QStringLiteral("\n");
+            log.AppendLog(QStringLiteral("line %1").arg(i) + breaks + QString(50, u'z'));
+            if (i % 500 == 0)
+                view.showPending();
+        }
+        view.showPending();
+        QVERIFY(drops > 3);
+        QString expected = log.text();
+        expected.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
+        QCOMPARE(view.toPlainText(), expected);
+    }
+};
+
+QTEST_MAIN(TestLogView)
+#include "tst_logview.moc"
