@@ -5,11 +5,19 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTest>
+#include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace kova;
 using namespace kova::test;
@@ -309,6 +317,92 @@ private Q_SLOTS:
         QTcpSocket tenth;
         tenth.connectToHost(QHostAddress::LocalHost, ServerPort);
         QVERIFY(waitForEnd(tenth));
+        QCOMPARE(kova.terminate(), 0);
+    }
+
+    // One client floods with 1,000-byte lines as fast as TCP lets it while reading everything, another reads at
+    // 100 KB/s through a small receive window, a third chats. The flooder is held to its budget, so what the reader
+    // is sent stays below what it reads: it is never cut off, misses nothing, and the person's line overtakes the
+    // flood.
+    void readerAt100KBPerSecondStaysConnectedThroughAFlood()
+    {
+        // Small send buffers in this test's network namespace: what waits for the slow reader waits in the server,
+        // not in the kernel, so that a flood it does not hold back gets the reader cut off within a second.
+        QFile wmem(u"/proc/sys/net/ipv4/tcp_wmem"_s);
+        QVERIFY(wmem.open(QIODevice::ReadWrite));
+        const QByteArray wmemBefore = wmem.readAll();
+        QVERIFY(wmem.seek(0) && wmem.write("4096 16384 65536\n") > 0 && wmem.flush());
+        const auto restore = qScopeGuard([&] { wmem.seek(0), wmem.write(wmemBefore), wmem.flush(); });
+        KovaProcess kova;
+        QVERIFY(kova.start());
+        auto flooder = joinAs(kova, "F");
+        auto person = joinAs(kova, "P");
+        QVERIFY(flooder && person);
+        const int reader = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int window = 4096;
+        ::setsockopt(reader, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(ServerPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(reader, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        QByteArray read;
+        qsizetype readDots = 0;
+        bool readerEnded = false;
+        QTimer pace; // 2,000 bytes every 20 ms
+        QObject::connect(&pace, &QTimer::timeout, &pace, [&] {
+            char buffer[2000];
+            const ssize_t n = ::recv(reader, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) {
+                read.append(buffer, n);
+                readDots += std::count(buffer, buffer + n, '.');
+            } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                readerEnded = true;
+        });
+        pace.start(20);
+        QObject::connect(person.get(), &QTcpSocket::readyRead, person.get(), [&] { person->readAll(); });
+        QByteArray echoed;
+        QObject::connect(flooder.get(), &QTcpSocket::readyRead, flooder.get(), [&] { echoed += flooder->readAll(); });
+
+        constexpr int Lines = 1300;
+        QByteArray sent;
+        bool said = false;
+        QElapsedTimer clock;
+        clock.start();
+        for (QDeadlineTimer deadline(60000); !deadline.hasExpired() && !readerEnded;) {
+            while (sent.size() < Lines * 1000 && flooder->bytesToWrite() < 64 * 1024) {
+                const QByteArray line =
+                    QByteArray::number(sent.size() / 1000).rightJustified(6, '0') + ';' + QByteArray(993, '.');
+                sent += line;
+                flooder->write(line);
+            }
+            if (sent.size() >= Lines * 200 && !said) {
+                person->write("hello");
+                said = true;
+            }
+            if (sent.size() == Lines * 1000 && readDots == Lines * 993)
+                break;
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        }
+        const double seconds = double(clock.elapsed()) / 1000.0;
+        report(QStringLiteral("flood of %1 lines of 1,000 bytes: relayed in %2 s; the 100 KB/s reader %3, got %4 of %5 "
+                              "bytes")
+                   .arg(Lines)
+                   .arg(seconds, 0, 'f', 1)
+                   .arg(readerEnded ? u"was cut off"_s : u"stayed connected"_s)
+                   .arg(readDots)
+                   .arg(Lines * 993));
+        QVERIFY(!readerEnded);
+        QCOMPARE(readDots, Lines * 993);
+        // In order: the line numbers the reader saw rise one by one.
+        qsizetype at = 0;
+        for (int line = 0; line < Lines && at >= 0; line += 97)
+            at = read.indexOf(QByteArray::number(line).rightJustified(6, '0') + ';', at);
+        QVERIFY(at > 0);
+        const qsizetype hello = read.indexOf("P > hello");
+        QVERIFY(hello > 0 && hello < read.size() / 2);
+        QTRY_COMPARE_WITH_TIMEOUT(echoed.count('.'), Lines * 993, 10000);
+        ::close(reader);
         QCOMPARE(kova.terminate(), 0);
     }
 
