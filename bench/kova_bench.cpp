@@ -1,12 +1,18 @@
 // Runs the standard scenarios against the real program and against the floor relay in the same run, in a
-// network namespace of its own on port 557, three times, and prints the medians side by side with ratios.
-//   kova_bench [--runs N]
+// network namespace of its own on port 557, three times, and prints the medians side by side with ratios; then the
+// flood scenarios against the program alone (a fresh one for each, the last on a full disk).
+//   kova_bench [--runs N] [--kova PATH] [--only standard|flood]
+// --kova measures another build of the program, such as one from before a change.
+#include "MountNamespace.h"
 #include "NetworkNamespace.h"
+#include "Tmpfs.h"
+#include "io/Cp932.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -16,6 +22,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -41,6 +48,40 @@ const QList<Scenario> Scenarios = {
     {QStringLiteral("S4"),
      {QStringLiteral("--clients"), QStringLiteral("9"), QStringLiteral("--rate"), QStringLiteral("10000"),
       QStringLiteral("--seconds"), QStringLiteral("3")}},
+};
+
+// One client floods beside eight people chatting at a line a second each, the last of them reading at 100 KB/s
+// (kova_flood). F1: 1,000-byte lines flat out; F2: 1,000-byte lines at 60 KB/s, within the budget; F3: 20-byte lines,
+// 5,000 a second, beyond the budget's reads; O1: 1,000-byte lines flat out beside one reader at 2 MB/s, for 8 s;
+// D1: 500 lines of 1,000 bytes at 50 KB/s into a full disk that is cleared before the end.
+struct FloodScenario {
+    QString name;
+    QStringList arguments;
+    bool fullDisk = false;
+};
+
+QStringList floodArguments(const QString& seconds, const QString& size, const QString& rate, const QString& people,
+                           const QString& readerRate)
+{
+    return {QStringLiteral("--seconds"),     seconds,   QStringLiteral("--flood-size"), size,
+            QStringLiteral("--flood-rate"),  rate,      QStringLiteral("--people"),     people,
+            QStringLiteral("--reader-rate"), readerRate};
+}
+
+const QList<FloodScenario> FloodScenarios = {
+    {QStringLiteral("F1"), floodArguments(QStringLiteral("10"), QStringLiteral("1000"), QStringLiteral("0"),
+                                          QStringLiteral("8"), QStringLiteral("100000"))},
+    {QStringLiteral("F2"), floodArguments(QStringLiteral("10"), QStringLiteral("1000"), QStringLiteral("60000"),
+                                          QStringLiteral("8"), QStringLiteral("100000"))},
+    {QStringLiteral("F3"), floodArguments(QStringLiteral("10"), QStringLiteral("20"), QStringLiteral("100000"),
+                                          QStringLiteral("8"), QStringLiteral("100000"))},
+    {QStringLiteral("O1"), floodArguments(QStringLiteral("8"), QStringLiteral("1000"), QStringLiteral("0"),
+                                          QStringLiteral("1"), QStringLiteral("2000000"))},
+    {QStringLiteral("D1"),
+     floodArguments(QStringLiteral("11"), QStringLiteral("1000"), QStringLiteral("50000"), QStringLiteral("0"),
+                    QStringLiteral("0")) +
+         QStringList{QStringLiteral("--flood-lines"), QStringLiteral("500")},
+     true},
 };
 
 bool accepting()
@@ -82,36 +123,122 @@ Metrics parseResult(const QByteArray& output)
     return metrics;
 }
 
+// Starts a server offscreen in a working directory and runtime directory of its own; waits until it accepts.
+class Server {
+public:
+    Server(const QString& program, const QString& workingDirectory)
+    {
+        m_process.setWorkingDirectory(workingDirectory);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime.path());
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+        m_startup.start();
+        m_process.start(program, {});
+        while (!accepting() && m_startup.elapsed() < 10000)
+            QThread::usleep(500);
+        m_startupMs = double(m_startup.nsecsElapsed()) / 1e6;
+    }
+    ~Server() { stop(); }
+
+    double startupMs() const { return m_startupMs; }
+    double residentMiB() const { return ::residentMiB(m_process.processId()); }
+    void stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        ::kill(pid_t(m_process.processId()), SIGTERM);
+        if (!m_process.waitForFinished(60000))
+            m_process.kill();
+        m_process.waitForFinished();
+    }
+
+private:
+    QTemporaryDir m_runtime;
+    QProcess m_process;
+    QElapsedTimer m_startup;
+    double m_startupMs = 0;
+};
+
+qint64 logBytes(const QDir& dir)
+{
+    qint64 bytes = 0;
+    for (const QFileInfo& file : dir.entryInfoList({QStringLiteral("*.log")}, QDir::Files))
+        bytes += file.size();
+    return bytes;
+}
+
+// Counts occurrences of what in every log file of dir.
+qint64 countInLogs(const QDir& dir, const QByteArray& what)
+{
+    qint64 count = 0;
+    for (const QFileInfo& info : dir.entryInfoList({QStringLiteral("*.log")}, QDir::Files)) {
+        QFile file(info.filePath());
+        if (file.open(QIODevice::ReadOnly))
+            count += file.readAll().count(what);
+    }
+    return count;
+}
+
 class Bench {
 public:
-    explicit Bench(const QString& binDir)
+    Bench(const QString& binDir, const QString& kova)
         : m_dir(binDir)
+        , m_kova(kova.isEmpty() ? m_dir.filePath(QStringLiteral("../kova")) : kova)
     {}
 
+    // One flood scenario against a fresh program: what the people saw, what was logged, memory.
+    Metrics runFlood(const FloodScenario& scenario)
+    {
+        Metrics m;
+        QTemporaryDir scratch;
+        std::unique_ptr<kova::test::Tmpfs> disk;
+        QString work = scratch.path();
+        if (scenario.fullDisk) {
+            disk = std::make_unique<kova::test::Tmpfs>();
+            if (!disk->ok() || !disk->fill()) {
+                std::fprintf(stderr, "%s: no full tmpfs: %s\n", qPrintable(scenario.name), qPrintable(disk->error()));
+                return m;
+            }
+            work = disk->path();
+        }
+        Server server(m_kova, work);
+        QProcess flood;
+        flood.start(m_dir.filePath(QStringLiteral("kova_flood")), scenario.arguments);
+        flood.waitForFinished(180000);
+        const Metrics result = parseResult(flood.readAllStandardOutput());
+        if (result.isEmpty())
+            std::fprintf(stderr, "%s: %s\n", qPrintable(scenario.name), flood.readAllStandardError().constData());
+        for (auto it = result.begin(); it != result.end(); ++it)
+            m.insert(scenario.name + u'.' + it.key(), it.value());
+        m.insert(scenario.name + QStringLiteral(".rss_mib"), server.residentMiB());
+        m.insert(scenario.name + QStringLiteral(".flood_sent_mb"),
+                 result.value(QStringLiteral("flood_sent_bytes")) / 1e6);
+        const double seconds = result.value(QStringLiteral("flood_seconds"), 1);
+        m.insert(scenario.name + QStringLiteral(".logged_kbps_running"), double(logBytes(QDir(work))) / 1e3 / seconds);
+        if (disk)
+            QFile::remove(QDir(work).filePath(QStringLiteral("filler")));
+        server.stop();
+        m.insert(scenario.name + QStringLiteral(".logged_kbps"), double(logBytes(QDir(work))) / 1e3 / seconds);
+        m.insert(scenario.name + QStringLiteral(".failure_lines"),
+                 double(countInLogs(QDir(work), kova::cp932::encode(QStringLiteral("ログを保存できませんでした。")))));
+        // Each flood line starts with "{": all of them should be in the log.
+        m.insert(scenario.name + QStringLiteral(".lines_logged"), double(countInLogs(QDir(work), "{")));
+        return m;
+    }
+
     // One run against one server: start-up, memory, and the four scenarios.
-    Metrics runAgainst(const QString& server)
+    Metrics runAgainst(const QString& name)
     {
         Metrics m;
         QTemporaryDir work;
-        QTemporaryDir runtime;
-        QProcess process;
-        process.setWorkingDirectory(work.path());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-        process.setStandardErrorFile(QProcess::nullDevice());
-        const QString program = server == QStringLiteral("kova") ? m_dir.filePath(QStringLiteral("../kova"))
-                                                                 : m_dir.filePath(QStringLiteral("kova_floor"));
-        QElapsedTimer startup;
-        startup.start();
-        process.start(program, {});
-        while (!accepting() && startup.elapsed() < 10000)
-            QThread::usleep(500);
-        m.insert(QStringLiteral("startup_ms"), double(startup.nsecsElapsed()) / 1e6);
+        const QString program = name == QStringLiteral("kova") ? m_kova : m_dir.filePath(QStringLiteral("kova_floor"));
+        Server server(program, work.path());
+        m.insert(QStringLiteral("startup_ms"), server.startupMs());
         QThread::msleep(300);
-        m.insert(QStringLiteral("rss_start_mib"), residentMiB(process.processId()));
+        m.insert(QStringLiteral("rss_start_mib"), server.residentMiB());
 
         for (const Scenario& scenario : Scenarios) {
             QProcess loadgen;
@@ -119,17 +246,13 @@ public:
             loadgen.waitForFinished(180000);
             const Metrics result = parseResult(loadgen.readAllStandardOutput());
             if (result.isEmpty())
-                std::fprintf(stderr, "%s %s: %s\n", qPrintable(server), qPrintable(scenario.name),
+                std::fprintf(stderr, "%s %s: %s\n", qPrintable(name), qPrintable(scenario.name),
                              loadgen.readAllStandardError().constData());
             for (auto it = result.begin(); it != result.end(); ++it)
                 m.insert(scenario.name + u'.' + it.key(), it.value());
-            m.insert(scenario.name + QStringLiteral(".rss_mib"), residentMiB(process.processId()));
+            m.insert(scenario.name + QStringLiteral(".rss_mib"), server.residentMiB());
             QThread::msleep(200);
         }
-        ::kill(pid_t(process.processId()), SIGTERM);
-        if (!process.waitForFinished(10000))
-            process.kill();
-        process.waitForFinished();
         return m;
     }
 
@@ -150,6 +273,7 @@ public:
 
 private:
     QDir m_dir;
+    QString m_kova;
 };
 
 double median(QList<double> values)
@@ -165,27 +289,41 @@ double median(QList<double> values)
 int main(int argc, char* argv[])
 {
     QString error;
-    if (!kova::test::enterPrivateNetwork(&error)) {
-        std::fprintf(stderr, "kova_bench needs a network namespace of its own (run as root): %s\n", qPrintable(error));
+    if (!kova::test::enterPrivateNetwork(&error) || !kova::test::enterPrivateMounts(&error)) {
+        std::fprintf(stderr, "kova_bench needs network and mount namespaces of its own (run as root): %s\n",
+                     qPrintable(error));
         return 1;
     }
     QCoreApplication app(argc, argv);
-    int runs = 3;
     const QStringList args = app.arguments();
-    if (const qsizetype at = args.indexOf(QStringLiteral("--runs")); at > 0 && at + 1 < args.size())
-        runs = std::max(1, args.at(at + 1).toInt());
+    auto option = [&args](const QString& name) {
+        const qsizetype at = args.indexOf(name);
+        return at > 0 && at + 1 < args.size() ? args.at(at + 1) : QString();
+    };
+    const int runs =
+        std::max(1, option(QStringLiteral("--runs")).isEmpty() ? 3 : option(QStringLiteral("--runs")).toInt());
+    const QString only = option(QStringLiteral("--only"));
+    const bool standard = only != QStringLiteral("flood");
+    const bool floods = only != QStringLiteral("standard");
 
-    Bench bench(QCoreApplication::applicationDirPath());
+    Bench bench(QCoreApplication::applicationDirPath(), option(QStringLiteral("--kova")));
     QMap<QString, QMap<QString, QList<double>>> samples; // server -> metric -> runs
     for (int run = 0; run < runs; ++run) {
-        for (const QString& server : {QStringLiteral("kova"), QStringLiteral("floor")}) {
-            const Metrics m = bench.runAgainst(server);
-            for (auto it = m.begin(); it != m.end(); ++it)
-                samples[server][it.key()].append(it.value());
+        if (standard) {
+            for (const QString& server : {QStringLiteral("kova"), QStringLiteral("floor")}) {
+                const Metrics m = bench.runAgainst(server);
+                for (auto it = m.begin(); it != m.end(); ++it)
+                    samples[server][it.key()].append(it.value());
+            }
+            const Metrics log = bench.logCost();
+            for (auto it = log.begin(); it != log.end(); ++it)
+                samples[QStringLiteral("kova")][it.key()].append(it.value());
         }
-        const Metrics log = bench.logCost();
-        for (auto it = log.begin(); it != log.end(); ++it)
-            samples[QStringLiteral("kova")][it.key()].append(it.value());
+        for (const FloodScenario& scenario : floods ? FloodScenarios : QList<FloodScenario>{}) {
+            const Metrics m = bench.runFlood(scenario);
+            for (auto it = m.begin(); it != m.end(); ++it)
+                samples[QStringLiteral("kova")][it.key()].append(it.value());
+        }
         std::fprintf(stderr, "run %d of %d done\n", run + 1, runs);
     }
 
@@ -202,6 +340,36 @@ int main(int argc, char* argv[])
             << target << " |\n";
     };
     out << "Medians of " << runs << " runs; latencies in microseconds.\n\n";
+    if (floods) {
+        auto flood = [&](const QString& label, const QString& key, int decimals = 0) {
+            out << "| " << label;
+            for (const FloodScenario& scenario : FloodScenarios)
+                out << " | "
+                    << QString::number(value(QStringLiteral("kova"), scenario.name + u'.' + key), 'f', decimals);
+            out << " |\n";
+        };
+        out << "| flood measure";
+        for (const FloodScenario& scenario : FloodScenarios)
+            out << " | " << scenario.name;
+        out << " |\n|---|" << QStringLiteral("---|").repeated(FloodScenarios.size()) << "\n";
+        flood(QStringLiteral("flood relayed to each client (MB/s)"), QStringLiteral("flood_relayed_mbps"), 3);
+        flood(QStringLiteral("people's lines back, p50 (µs)"), QStringLiteral("people_p50_us"));
+        flood(QStringLiteral("people's lines back, p90 (µs)"), QStringLiteral("people_p90_us"));
+        flood(QStringLiteral("people's lines back, p99 (µs)"), QStringLiteral("people_p99_us"));
+        flood(QStringLiteral("people's lines lost"), QStringLiteral("people_lost"));
+        flood(QStringLiteral("people cut off"), QStringLiteral("people_cut"));
+        flood(QStringLiteral("slow reader cut off (1 = yes)"), QStringLiteral("reader_cut"));
+        flood(QStringLiteral("slow reader's lines back, p50 (µs)"), QStringLiteral("reader_p50_us"));
+        flood(QStringLiteral("logged while running (KB/s)"), QStringLiteral("logged_kbps_running"), 1);
+        flood(QStringLiteral("logged, end save included (KB/s)"), QStringLiteral("logged_kbps"), 1);
+        flood(QStringLiteral("resident memory after (MiB)"), QStringLiteral("rss_mib"), 1);
+        flood(QStringLiteral("failure lines in the log"), QStringLiteral("failure_lines"));
+        flood(QStringLiteral("flood lines in the log"), QStringLiteral("lines_logged"));
+        flood(QStringLiteral("flood sent (MB)"), QStringLiteral("flood_sent_mb"), 2);
+        out << "\n";
+    }
+    if (!standard)
+        return 0;
     out << "| measure | kova | floor | kova/floor | target |\n|---|---|---|---|---|\n";
     row(QStringLiteral("S1 fan-out p50"), QStringLiteral("S1.fanout_p50_us"), QStringLiteral("ratio <= 1.5"));
     row(QStringLiteral("S1 fan-out p90"), QStringLiteral("S1.fanout_p90_us"), {});

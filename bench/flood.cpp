@@ -1,0 +1,380 @@
+// Flood generator: one client floods while people chat beside it. The flooder sends lines "{n}....." of a fixed size,
+// flat out (as fast as TCP takes them) or at a given rate, and reads everything it is sent. Each person sends a
+// marked line "<Pk#n>---" at a person's pace and waits for it to come back; one person may read at a limited rate
+// through a small receive window. Reports the people's line latency, what was relayed to the flooder, and whether
+// anybody was cut off.
+//   kova_flood [--port P] [--seconds S] [--flood-size B] [--flood-rate BYTES_PER_S] [--flood-lines N]
+//              [--people K] [--pace-ms MS] [--reader-rate BYTES_PER_S]
+// --flood-rate 0 floods flat out; --reader-rate 0 lets every person read at full speed.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+long long nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+struct Options {
+    int port = 557;
+    double seconds = 10;
+    int floodSize = 1000;
+    double floodRate = 0;
+    long long floodLines = -1;
+    int people = 8;
+    int paceMs = 1000;
+    double readerRate = 100000;
+};
+
+Options parse(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        const char* value = argv[i + 1];
+        if (key == "--port")
+            o.port = std::atoi(value);
+        else if (key == "--seconds")
+            o.seconds = std::atof(value);
+        else if (key == "--flood-size")
+            o.floodSize = std::max(10, std::atoi(value));
+        else if (key == "--flood-rate")
+            o.floodRate = std::atof(value);
+        else if (key == "--flood-lines")
+            o.floodLines = std::atoll(value);
+        else if (key == "--people")
+            o.people = std::clamp(std::atoi(value), 0, 8);
+        else if (key == "--pace-ms")
+            o.paceMs = std::max(10, std::atoi(value));
+        else if (key == "--reader-rate")
+            o.readerRate = std::atof(value);
+    }
+    return o;
+}
+
+struct Client {
+    int fd = -1;
+    std::string name;
+    std::string outbox;
+    bool ended = false;
+    long long endedNs = 0;
+    long long received = 0;
+    // A person: the send time of each of its lines, and the latencies of those that came back.
+    std::vector<long long> sentNs;
+    std::vector<char> back;
+    std::vector<double> latencyUs;
+    std::string tail; // an incomplete marker at the end of the last read
+    long long nextLineNs = 0;
+    // A reader with a rate: bytes it may still read now.
+    double rate = 0;
+    double allowance = 0;
+};
+
+int connectTo(int port, int receiveBuffer)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("connect");
+        std::exit(1);
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// Registers and waits for the roster that names the client, then makes the socket non-blocking.
+void join(Client& c, int port, int receiveBuffer)
+{
+    c.fd = connectTo(port, receiveBuffer);
+    const std::string hello = "NAME:" + c.name;
+    ::send(c.fd, hello.data(), hello.size(), MSG_NOSIGNAL);
+    const std::string entry = ":" + c.name + "+";
+    std::string data;
+    const long long deadline = nowNs() + 5'000'000'000LL;
+    while (data.find(entry) == std::string::npos && nowNs() < deadline) {
+        pollfd p{c.fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0) {
+            char buffer[4096];
+            const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            data.append(buffer, std::size_t(n));
+        }
+    }
+    if (data.find(entry) == std::string::npos) {
+        std::fprintf(stderr, "registration of %s got no roster\n", c.name.c_str());
+        std::exit(1);
+    }
+    ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, std::size_t(p / 100.0 * double(values.size() - 1) + 0.5))];
+}
+
+class Run {
+public:
+    explicit Run(const Options& o)
+        : m_o(o)
+    {
+        m_flooder.name = "F";
+        join(m_flooder, o.port, 0);
+        for (int k = 1; k <= o.people; ++k) {
+            Client p;
+            p.name = "P" + std::to_string(k);
+            const bool limited = k == o.people && o.readerRate > 0;
+            if (limited)
+                p.rate = o.readerRate;
+            join(p, o.port, limited ? 4096 : 0);
+            m_people.push_back(std::move(p));
+        }
+        // Let the later rosters arrive, then drop them.
+        ::usleep(200'000);
+        char buffer[65536];
+        while (::recv(m_flooder.fd, buffer, sizeof buffer, 0) > 0) {
+        }
+        for (Client& p : m_people) {
+            while (::recv(p.fd, buffer, sizeof buffer, 0) > 0) {
+            }
+        }
+    }
+
+    void go()
+    {
+        m_start = nowNs();
+        const long long stop = m_start + static_cast<long long>(m_o.seconds * 1e9);
+        for (std::size_t k = 0; k < m_people.size(); ++k)
+            m_people[k].nextLineNs = m_start + static_cast<long long>(k) * m_o.paceMs * 1'000'000LL /
+                                                   static_cast<long long>(m_people.size());
+        long long last = m_start;
+        long long drainUntil = 0;
+        while (true) {
+            const long long now = nowNs();
+            if (now < stop) {
+                feedFlood(now);
+                for (std::size_t k = 0; k < m_people.size(); ++k)
+                    speak(m_people[k], int(k) + 1, now);
+            } else if (drainUntil == 0) {
+                m_floodEndNs = now;
+                drainUntil = now + 5'000'000'000LL;
+            } else if (now > drainUntil || everythingBack()) {
+                break;
+            }
+            for (Client& p : m_people) {
+                if (p.rate > 0)
+                    p.allowance = std::min(p.allowance + p.rate * double(now - last) / 1e9, p.rate / 50);
+            }
+            last = now;
+            poll();
+        }
+        m_endNs = nowNs();
+    }
+
+    void report() const
+    {
+        std::vector<double> people;
+        std::vector<double> reader;
+        long long lines = 0;
+        long long back = 0;
+        int cut = 0;
+        for (const Client& p : m_people) {
+            (p.rate > 0 ? reader : people)
+                .insert((p.rate > 0 ? reader : people).end(), p.latencyUs.begin(), p.latencyUs.end());
+            lines += static_cast<long long>(p.sentNs.size());
+            back += static_cast<long long>(p.latencyUs.size());
+            cut += p.ended && p.rate == 0 ? 1 : 0;
+        }
+        const Client* limited = m_people.empty() || m_people.back().rate == 0 ? nullptr : &m_people.back();
+        const double floodSeconds = double(m_floodEndNs - m_start) / 1e9;
+        std::printf("RESULT flood_sent_bytes=%lld flood_relayed_mbps=%.3f flood_cut=%d people_lines=%lld "
+                    "people_lost=%lld people_cut=%d people_p50_us=%.0f people_p90_us=%.0f people_p99_us=%.0f "
+                    "people_max_us=%.0f reader_cut=%d reader_cut_s=%.2f reader_mbytes=%.3f reader_p50_us=%.0f "
+                    "reader_p99_us=%.0f flood_seconds=%.2f\n",
+                    m_floodSent, double(m_flooder.received) / 1e6 / floodSeconds, m_flooder.ended ? 1 : 0, lines,
+                    lines - back, cut, percentile(people, 50), percentile(people, 90), percentile(people, 99),
+                    percentile(people, 100), limited && limited->ended ? 1 : 0,
+                    limited && limited->ended ? double(limited->endedNs - m_start) / 1e9 : -1,
+                    limited ? double(limited->received) / 1e6 : 0, percentile(reader, 50), percentile(reader, 99),
+                    floodSeconds);
+    }
+
+private:
+    void feedFlood(long long now)
+    {
+        const long long sentLines = m_floodSent / m_o.floodSize;
+        long long due = m_o.floodRate > 0
+                            ? static_cast<long long>(m_o.floodRate * double(now - m_start) / 1e9) / m_o.floodSize
+                            : sentLines + (m_flooder.outbox.size() < 65536 ? 64 : 0);
+        if (m_o.floodLines >= 0)
+            due = std::min(due, m_o.floodLines);
+        for (long long n = sentLines; n < due; ++n) {
+            std::string line = "{" + std::to_string(n) + "}";
+            m_floodDots += m_o.floodSize - static_cast<long long>(line.size());
+            line.resize(std::size_t(m_o.floodSize), '.');
+            m_flooder.outbox += line;
+            m_floodSent += m_o.floodSize;
+        }
+        flush(m_flooder);
+    }
+
+    void speak(Client& p, int k, long long now)
+    {
+        if (now < p.nextLineNs || p.ended)
+            return;
+        const std::size_t seq = p.sentNs.size();
+        std::string line = "<P" + std::to_string(k) + "#" + std::to_string(seq) + ">";
+        line.resize(40, '-');
+        p.sentNs.push_back(nowNs());
+        p.back.push_back(0);
+        p.outbox += line;
+        flush(p);
+        p.nextLineNs += m_o.paceMs * 1'000'000LL;
+    }
+
+    static void flush(Client& c)
+    {
+        while (!c.outbox.empty() && !c.ended) {
+            const ssize_t n = ::send(c.fd, c.outbox.data(), c.outbox.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n <= 0)
+                return;
+            c.outbox.erase(0, std::size_t(n));
+        }
+    }
+
+    bool everythingBack() const
+    {
+        if (!m_flooder.ended && m_flooder.received < m_floodDots)
+            return false;
+        return std::all_of(m_people.begin(), m_people.end(), [](const Client& p) {
+            return p.ended || std::size_t(std::count(p.back.begin(), p.back.end(), 1)) == p.sentNs.size();
+        });
+    }
+
+    void poll()
+    {
+        std::vector<Client*> clients{&m_flooder};
+        for (Client& p : m_people)
+            clients.push_back(&p);
+        std::vector<pollfd> fds;
+        for (Client* c : clients) {
+            const bool mayRead = !c->ended && (c->rate == 0 || c->allowance >= 1);
+            fds.push_back({c->fd, short((mayRead ? POLLIN : 0) | (c->outbox.empty() ? 0 : POLLOUT)), 0});
+        }
+        if (::poll(fds.data(), fds.size(), 1) <= 0)
+            return;
+        const long long now = nowNs();
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            Client& c = *clients[i];
+            if (fds[i].revents & POLLOUT)
+                flush(c);
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+                receive(c, i == 0 ? 0 : int(i), now);
+        }
+    }
+
+    void receive(Client& c, int person, long long now)
+    {
+        char buffer[65536];
+        for (int round = 0; round < 16; ++round) {
+            std::size_t want = sizeof buffer;
+            if (c.rate > 0)
+                want = std::min(want, std::size_t(c.allowance));
+            if (want == 0)
+                return;
+            const ssize_t n = ::recv(c.fd, buffer, want, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                c.ended = true;
+                c.endedNs = now;
+                return;
+            }
+            if (n < 0)
+                return;
+            if (c.rate > 0)
+                c.allowance -= double(n);
+            if (person == 0)
+                c.received += std::count(buffer, buffer + n, '.');
+            else
+                scan(c, person, std::string_view(buffer, std::size_t(n)), now);
+        }
+    }
+
+    // Finds this person's markers "<Pk#n>" in what arrived.
+    void scan(Client& c, int person, std::string_view data, long long now)
+    {
+        c.received += static_cast<long long>(data.size());
+        // Only a marker cut by the last read costs a copy.
+        std::string joined;
+        if (!c.tail.empty()) {
+            joined = c.tail;
+            joined.append(data);
+            data = joined;
+        }
+        const std::string_view text = data;
+        const std::string mine = "<P" + std::to_string(person) + "#";
+        std::size_t at = 0;
+        std::size_t keep = text.size();
+        while ((at = text.find('<', at)) != std::string::npos) {
+            const std::size_t close = text.find('>', at);
+            if (close == std::string::npos) {
+                keep = at;
+                break;
+            }
+            if (text.compare(at, mine.size(), mine) == 0) {
+                const std::size_t seq = std::size_t(std::atoll(std::string(text.substr(at + mine.size(), 12)).c_str()));
+                if (seq < c.sentNs.size() && !c.back[seq]) {
+                    c.back[seq] = 1;
+                    c.latencyUs.push_back(double(now - c.sentNs[seq]) / 1000.0);
+                }
+            }
+            at = close + 1;
+        }
+        c.tail = keep < text.size() ? std::string(text.substr(keep, 32)) : std::string();
+    }
+
+    Options m_o;
+    Client m_flooder;
+    std::vector<Client> m_people;
+    long long m_floodSent = 0;
+    long long m_floodDots = 0; // the padding of every flood line sent, which comes back to the flooder
+    long long m_start = 0;
+    long long m_floodEndNs = 0;
+    long long m_endNs = 0;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = parse(argc, argv);
+    Run run(options);
+    run.go();
+    run.report();
+    return 0;
+}
