@@ -205,11 +205,14 @@ public:
         long long back = 0;
         int cut = 0;
         for (const Client& p : m_people) {
-            (p.rate > 0 ? reader : people)
-                .insert((p.rate > 0 ? reader : people).end(), p.latencyUs.begin(), p.latencyUs.end());
+            if (p.rate > 0) {
+                reader = p.latencyUs;
+                continue;
+            }
+            people.insert(people.end(), p.latencyUs.begin(), p.latencyUs.end());
             lines += static_cast<long long>(p.sentNs.size());
             back += static_cast<long long>(p.latencyUs.size());
-            cut += p.ended && p.rate == 0 ? 1 : 0;
+            cut += p.ended ? 1 : 0;
         }
         const Client* limited = m_people.empty() || m_people.back().rate == 0 ? nullptr : &m_people.back();
         const double floodSeconds = double(m_floodEndNs - m_start) / 1e9;

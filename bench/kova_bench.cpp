@@ -222,6 +222,7 @@ public:
             QFile::remove(QDir(work).filePath(QStringLiteral("filler")));
         server.stop();
         m.insert(scenario.name + QStringLiteral(".logged_kbps"), double(logBytes(QDir(work))) / 1e3 / seconds);
+        m.insert(scenario.name + QStringLiteral(".logged_mb"), double(logBytes(QDir(work))) / 1e6);
         m.insert(scenario.name + QStringLiteral(".failure_lines"),
                  double(countInLogs(QDir(work), kova::cp932::encode(QStringLiteral("ログを保存できませんでした。")))));
         // Each flood line starts with "{": all of them should be in the log.
@@ -356,12 +357,13 @@ int main(int argc, char* argv[])
         flood(QStringLiteral("people's lines back, p50 (µs)"), QStringLiteral("people_p50_us"));
         flood(QStringLiteral("people's lines back, p90 (µs)"), QStringLiteral("people_p90_us"));
         flood(QStringLiteral("people's lines back, p99 (µs)"), QStringLiteral("people_p99_us"));
-        flood(QStringLiteral("people's lines lost"), QStringLiteral("people_lost"));
-        flood(QStringLiteral("people cut off"), QStringLiteral("people_cut"));
+        flood(QStringLiteral("people's lines lost (slow reader aside)"), QStringLiteral("people_lost"));
+        flood(QStringLiteral("people cut off (slow reader aside)"), QStringLiteral("people_cut"));
         flood(QStringLiteral("slow reader cut off (1 = yes)"), QStringLiteral("reader_cut"));
         flood(QStringLiteral("slow reader's lines back, p50 (µs)"), QStringLiteral("reader_p50_us"));
         flood(QStringLiteral("logged while running (KB/s)"), QStringLiteral("logged_kbps_running"), 1);
         flood(QStringLiteral("logged, end save included (KB/s)"), QStringLiteral("logged_kbps"), 1);
+        flood(QStringLiteral("log files written (MB)"), QStringLiteral("logged_mb"), 2);
         flood(QStringLiteral("resident memory after (MiB)"), QStringLiteral("rss_mib"), 1);
         flood(QStringLiteral("failure lines in the log"), QStringLiteral("failure_lines"));
         flood(QStringLiteral("flood lines in the log"), QStringLiteral("lines_logged"));
