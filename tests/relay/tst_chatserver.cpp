@@ -57,6 +57,22 @@ private Q_SLOTS:
         QCOMPARE(h->tables.SlotState.at(2), SLOT_CONNECTED);
     }
 
+    // What a message makes the relay send beyond what was read counts against its sender's input budget, so a long
+    // name cannot multiply a client's share of the output and the log.
+    void sendersAreChargedWhatTheirMessagesAdd()
+    {
+        QCOMPARE(h->sockets.connect(), 1);
+        const QString name(1000, u'名');
+        h->sockets.receive(1, QStringLiteral("NAME:") + name);
+        QCOMPARE(h->sockets.charged.at(1), 2 * (QStringLiteral("NAME:0:サーバ+NAME:1:+").size() - 5));
+        h->sockets.charged.at(1) = 0;
+        h->sockets.receive(1, QStringLiteral("x"));
+        QCOMPARE(h->sockets.charged.at(1), 2 * (name.size() + 3));
+        h->sockets.charged.at(1) = 0;
+        h->sockets.receive(1, QStringLiteral("RNAME:") + QString(100, u'r'));
+        QCOMPARE(h->sockets.charged.at(1), 0);
+    }
+
     void tenthClientAndOtherElementsAreIgnored()
     {
         for (int slot = 1; slot <= 9; ++slot)

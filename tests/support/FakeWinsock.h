@@ -34,6 +34,7 @@ public:
     void SendData(int index, const QString& text) override { sends.append({index, text}); }
     void GetData(int index, QString& text) override;
     void Close(int index) override;
+    void chargeInput(int index, qint64 bytes) override { charged.at(std::size_t(index)) += bytes; }
     QString errorString(int) const override { return listenError; }
     int errorNumber(int) const override { return listenErrorNumber; }
 
@@ -50,6 +51,7 @@ public:
     void setState(int index, int state) { m_states.at(std::size_t(index)) = state; }
 
     QList<Send> sends;
+    std::array<qint64, ElementCount> charged{};
     QStringList calls;
     QString listenError;
     int listenErrorNumber = 0;
