@@ -332,7 +332,11 @@ private Q_SLOTS:
         QVERIFY(wmem.open(QIODevice::ReadWrite));
         const QByteArray wmemBefore = wmem.readAll();
         QVERIFY(wmem.seek(0) && wmem.write("4096 16384 65536\n") > 0 && wmem.flush());
-        const auto restore = qScopeGuard([&] { wmem.seek(0), wmem.write(wmemBefore), wmem.flush(); });
+        const auto restore = qScopeGuard([&] {
+            wmem.seek(0);
+            wmem.write(wmemBefore);
+            wmem.flush();
+        });
         KovaProcess kova;
         QVERIFY(kova.start());
         auto flooder = joinAs(kova, "F");
