@@ -215,17 +215,18 @@ public:
             cut += p.ended ? 1 : 0;
         }
         const Client* limited = m_people.empty() || m_people.back().rate == 0 ? nullptr : &m_people.back();
-        const double floodSeconds = double(m_floodEndNs - m_start) / 1e9;
+        // Rates are over the whole run: what was held back is still relayed after the flood has stopped.
+        const double seconds = double(m_endNs - m_start) / 1e9;
         std::printf("RESULT flood_sent_bytes=%lld flood_relayed_mbps=%.3f flood_cut=%d people_lines=%lld "
                     "people_lost=%lld people_cut=%d people_p50_us=%.0f people_p90_us=%.0f people_p99_us=%.0f "
                     "people_max_us=%.0f reader_cut=%d reader_cut_s=%.2f reader_mbytes=%.3f reader_p50_us=%.0f "
-                    "reader_p99_us=%.0f flood_seconds=%.2f\n",
-                    m_floodSent, double(m_flooder.received) / 1e6 / floodSeconds, m_flooder.ended ? 1 : 0, lines,
+                    "reader_p99_us=%.0f seconds=%.2f flood_seconds=%.2f\n",
+                    m_floodSent, double(m_flooder.received) / 1e6 / seconds, m_flooder.ended ? 1 : 0, lines,
                     lines - back, cut, percentile(people, 50), percentile(people, 90), percentile(people, 99),
                     percentile(people, 100), limited && limited->ended ? 1 : 0,
                     limited && limited->ended ? double(limited->endedNs - m_start) / 1e9 : -1,
                     limited ? double(limited->received) / 1e6 : 0, percentile(reader, 50), percentile(reader, 99),
-                    floodSeconds);
+                    seconds, double(m_floodEndNs - m_start) / 1e9);
     }
 
 private:

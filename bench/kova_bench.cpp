@@ -216,7 +216,7 @@ public:
         m.insert(scenario.name + QStringLiteral(".rss_mib"), server.residentMiB());
         m.insert(scenario.name + QStringLiteral(".flood_sent_mb"),
                  result.value(QStringLiteral("flood_sent_bytes")) / 1e6);
-        const double seconds = result.value(QStringLiteral("flood_seconds"), 1);
+        const double seconds = result.value(QStringLiteral("seconds"), 1);
         m.insert(scenario.name + QStringLiteral(".logged_kbps_running"), double(logBytes(QDir(work))) / 1e3 / seconds);
         if (disk)
             QFile::remove(QDir(work).filePath(QStringLiteral("filler")));
