@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -342,14 +341,8 @@ private Q_SLOTS:
         auto flooder = joinAs(kova, "F");
         auto person = joinAs(kova, "P");
         QVERIFY(flooder && person);
-        const int reader = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int window = 4096;
-        ::setsockopt(reader, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(ServerPort);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::connect(reader, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const int reader = connectWithSmallWindow(ServerPort);
+        QVERIFY(reader >= 0);
         QByteArray read;
         qsizetype readDots = 0;
         bool readerEnded = false;

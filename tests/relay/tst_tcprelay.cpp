@@ -1,4 +1,5 @@
 #include "Harness.h"
+#include "KovaProcess.h"
 #include "io/Cp932.h"
 #include "relay/TcpWinsock.h"
 
@@ -6,7 +7,6 @@
 #include <QTcpSocket>
 #include <QTest>
 
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,23 +40,6 @@ public:
 private:
     QByteArray received_;
 };
-
-// A client that connects and then never reads, with a tiny receive window.
-int stalledClient(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 } // namespace
 
@@ -232,7 +215,8 @@ private Q_SLOTS:
         h->sockets.setInputLimits(InputBudget::Shipped);
         auto bob = join(2);
         QVERIFY(alice && bob);
-        const int stalled = stalledClient(port);
+        // Connects and then never reads.
+        const int stalled = connectWithSmallWindow(port);
         QVERIFY(stalled >= 0);
         QTRY_COMPARE_WITH_TIMEOUT(h->tables.SlotState.at(3), SLOT_CONNECTED, 5000);
 

@@ -9,6 +9,10 @@
 
 #include <csignal>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace kova::test {
 
 KovaProcess::KovaProcess(const QString& workingDirectory, const QString& runtimeDirectory)
@@ -146,6 +150,21 @@ bool waitForEnd(QTcpSocket& socket, int timeoutMs)
         socket.readAll();
     }
     return socket.state() == QAbstractSocket::UnconnectedState;
+}
+
+int connectWithSmallWindow(quint16 port, int receiveBuffer)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace kova::test

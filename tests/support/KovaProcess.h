@@ -49,5 +49,8 @@ private:
 QByteArray readUntil(QTcpSocket& socket, const QByteArray& expected, int timeoutMs = 5000);
 // Waits until the server has ended the connection.
 bool waitForEnd(QTcpSocket& socket, int timeoutMs = 5000);
+// A plain blocking socket connected to port on loopback with a small receive window, for a client that reads
+// slowly or not at all; -1 when it cannot connect.
+int connectWithSmallWindow(quint16 port, int receiveBuffer = 4096);
 
 } // namespace kova::test
