@@ -6,9 +6,18 @@
 namespace kova {
 
 namespace {
-// Longer than any bucket takes to fill or any debt takes to be paid off, short enough that no product overflows.
-constexpr qint64 MaxRefillNanoseconds = 3600LL * 1'000'000'000;
+// Bounds a single charge and so the debt: no product below can overflow, whatever the limits.
 constexpr qint64 MaxSpend = qint64(1) << 30;
+constexpr qint64 MaxWaitMilliseconds = 3600LL * 1000;
+
+// Never more time than fills the bucket is counted, so that a long pause cannot overflow the product.
+qint64 refilled(qint64 tokens, qint64 perSecond, qint64 capacity, qint64 elapsed)
+{
+    if (tokens >= capacity)
+        return capacity;
+    const qint64 useful = (capacity - tokens) / perSecond + 1;
+    return std::min(tokens + std::min(elapsed, useful) * perSecond, capacity);
+}
 } // namespace
 
 qint64 InputBudget::steadyNanoseconds()
@@ -28,10 +37,10 @@ InputBudget::InputBudget(Limits limits, Clock clock)
 void InputBudget::refill()
 {
     const qint64 now = m_clock();
-    const qint64 elapsed = std::clamp<qint64>(now - m_last, 0, MaxRefillNanoseconds);
+    const qint64 elapsed = std::max<qint64>(now - m_last, 0);
     m_last = now;
-    m_bytes = std::min(m_bytes + elapsed * m_limits.bytesPerSecond, m_limits.burstBytes * Scale);
-    m_messages = std::min(m_messages + elapsed * m_limits.messagesPerSecond, m_limits.burstMessages * Scale);
+    m_bytes = refilled(m_bytes, m_limits.bytesPerSecond, m_limits.burstBytes * Scale, elapsed);
+    m_messages = refilled(m_messages, m_limits.messagesPerSecond, m_limits.burstMessages * Scale, elapsed);
 }
 
 bool InputBudget::allows()
@@ -49,9 +58,7 @@ void InputBudget::spendMessage(qint64 bytes)
 
 void InputBudget::spendBytes(qint64 bytes)
 {
-    // The debt stays within what an hour refills.
-    const qint64 floor = -MaxRefillNanoseconds * m_limits.bytesPerSecond;
-    m_bytes = std::max(m_bytes - std::clamp<qint64>(bytes, 0, MaxSpend) * Scale, floor);
+    m_bytes = std::max(m_bytes - std::clamp<qint64>(bytes, 0, MaxSpend) * Scale, -MaxSpend * Scale);
 }
 
 int InputBudget::millisecondsUntilAllowed()
@@ -61,7 +68,8 @@ int InputBudget::millisecondsUntilAllowed()
     const qint64 messagesWait =
         m_messages >= Scale ? 0 : (Scale - m_messages + m_limits.messagesPerSecond - 1) / m_limits.messagesPerSecond;
     const qint64 nanoseconds = std::max(bytesWait, messagesWait);
-    return int(std::clamp<qint64>((nanoseconds + 999'999) / 1'000'000, 1, MaxRefillNanoseconds / 1'000'000));
+    // A longer wait is made of several: the timer comes back and asks again.
+    return int(std::clamp<qint64>((nanoseconds + 999'999) / 1'000'000, 1, MaxWaitMilliseconds));
 }
 
 } // namespace kova

@@ -33,11 +33,13 @@ public:
     void spendMessage(qint64 bytes);
     // Bytes that cost the client without being a read of their own, such as what its message makes the relay send.
     void spendBytes(qint64 bytes);
-    // Milliseconds until allows() turns true, at least 1.
+    // Milliseconds until allows() turns true, at least 1 and at most an hour.
     int millisecondsUntilAllowed();
 
 private:
-    static constexpr qint64 Scale = 1'000'000'000; // tokens are kept in token-nanoseconds: refills are exact
+    // Tokens are kept in token-nanoseconds, so refills are exact; rates up to 2^30 a second and bursts up to 2^32
+    // stay far from overflowing.
+    static constexpr qint64 Scale = 1'000'000'000;
     void refill();
 
     Limits m_limits;

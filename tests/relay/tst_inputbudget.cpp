@@ -120,9 +120,26 @@ private Q_SLOTS:
         QCOMPARE(b.millisecondsUntilAllowed(), 2001);
         m_now += 2001 * Ms;
         QCOMPARE(readWhileAllowed(b, 0), 20);
-        // An absurd charge is bounded: the client waits an hour at most.
+        // An absurd charge is bounded and overflows nothing; the timer asks again after an hour at most.
         b.spendBytes(std::numeric_limits<qint64>::max());
-        QVERIFY(b.millisecondsUntilAllowed() <= 3600 * 1000);
+        QCOMPARE(b.millisecondsUntilAllowed(), 3600 * 1000);
+        m_now += (qint64(1) << 30) * 1000 * Ms;
+        QVERIFY(b.allows());
+    }
+
+    // Limits far beyond any real one (the tests use such to take the budget out of the way) overflow nothing,
+    // however long the pause.
+    void hugeLimitsAndLongPausesOverflowNothing()
+    {
+        const qint64 huge = qint64(1) << 30;
+        InputBudget b({.bytesPerSecond = huge, .burstBytes = huge, .messagesPerSecond = huge, .burstMessages = huge},
+                      [this] { return m_now; });
+        b.spendMessage(huge);
+        b.spendBytes(huge);
+        QVERIFY(!b.allows());
+        m_now += 365LL * 24 * 3600 * 1000 * Ms;
+        QVERIFY(b.allows());
+        QCOMPARE(readWhileAllowed(b, huge / 4), 4);
     }
 };
 
