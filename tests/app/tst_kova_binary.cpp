@@ -113,11 +113,15 @@ class TestKovaBinary : public QObject {
     }
 
 private Q_SLOTS:
-    // A /tmp of our own: the X server's lock and socket meet no other X server on the machine.
+    // A socket folder of our own: in this network namespace every display number is free, and the X server
+    // would otherwise replace the socket file of another one on the machine with its own. It takes no lock file
+    // when it picks its display itself.
     void initTestCase()
     {
         QString error;
-        QVERIFY2(run(u"mount"_s, {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=64m"_s, u"tmpfs"_s, u"/tmp"_s}, &error),
+        QVERIFY2(run(u"mkdir"_s, {u"-p"_s, u"-m"_s, u"1777"_s, u"/tmp/.X11-unix"_s}, &error), qPrintable(error));
+        QVERIFY2(run(u"mount"_s,
+                     {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=1m,mode=1777"_s, u"tmpfs"_s, u"/tmp/.X11-unix"_s}, &error),
                  qPrintable(error));
     }
 
