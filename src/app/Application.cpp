@@ -30,6 +30,11 @@ QString Application::caption() const
     return CaptionPrefix + m_sockets.LocalIP();
 }
 
+QString Application::listeningAddress() const
+{
+    return m_sockets.LocalIP() + u':' + QString::number(ServerPort);
+}
+
 bool Application::start()
 {
     Q_ASSERT(m_state == State::NotStarted);

@@ -34,6 +34,8 @@ public:
     // Non-zero once a start or a save has failed.
     int exitStatus() const { return m_exitStatus; }
     QString caption() const;
+    // Where clients reach the server: this machine's network address and the port, "192.0.2.7:557".
+    QString listeningAddress() const;
 
     ChatServer& server() { return m_server; }
     LogText& log() { return m_log; }

@@ -18,8 +18,16 @@ Console::Console(Application& app, QObject* parent)
 {
     // A closed standard output must not kill the server before it has saved anything.
     std::signal(SIGPIPE, SIG_IGN);
-    QTextStream(stderr) << "kova: 画面がないので、ウィンドウなしで動きます。ログは標準出力にも出します。" << Qt::endl;
+    connect(&m_app, &Application::started, this, &Console::announce);
     connect(&m_app.log(), &LogText::appended, this, &Console::mirror);
+}
+
+void Console::announce()
+{
+    // Nobody sees the caption that would show the address.
+    QTextStream(stderr)
+        << "kova: 画面がないので、ウィンドウなしで動きます。ログは標準出力にも出します。待ち受けアドレス: "
+        << m_app.listeningAddress() << Qt::endl;
 }
 
 void Console::end()

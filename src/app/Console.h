@@ -24,6 +24,7 @@ public:
     static QByteArray terminalLines(QStringView chunk);
 
 private:
+    void announce();
     void mirror(const QString& chunk);
 
     Application& m_app;

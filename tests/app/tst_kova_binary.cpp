@@ -9,6 +9,7 @@
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -246,9 +247,19 @@ private Q_SLOTS:
         QCOMPARE(kova.file(u"KV.CFG"_s), KeptSettings);
     }
 
-    // No display: the same server, with every log line on standard output as well.
+    // No display: the same server, with every log line on standard output as well, and the address that a
+    // window's caption would show said once on standard error.
     void servesWithoutDisplay()
     {
+        // An address on a network beside loopback, as a machine in an office has.
+        QString error;
+        QVERIFY2(run(u"ip"_s, {u"link"_s, u"add"_s, u"lan0"_s, u"type"_s, u"veth"_s, u"peer"_s, u"name"_s, u"lan1"_s},
+                     &error),
+                 qPrintable(error));
+        const auto removeLink = qScopeGuard([] { run(u"ip"_s, {u"link"_s, u"del"_s, u"lan0"_s}); });
+        QVERIFY2(run(u"ip"_s, {u"addr"_s, u"add"_s, u"192.0.2.7/24"_s, u"dev"_s, u"lan0"_s}, &error),
+                 qPrintable(error));
+        QVERIFY2(run(u"ip"_s, {u"link"_s, u"set"_s, u"lan0"_s, u"up"_s}, &error), qPrintable(error));
         KovaProcess kova;
         withoutDisplay(kova);
         QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
@@ -278,6 +289,8 @@ private Q_SLOTS:
         QVERIFY(output.contains(u"\n音を鳴らせませんでした。   ["_s));
         QVERIFY(output.contains(u"\n > hi^[[2J   ["_s));
         QCOMPARE(kova.standardError().count(u"ウィンドウなし"_s), 1);
+        QVERIFY2(kova.standardError().contains(u"待ち受けアドレス: 192.0.2.7:557\n"_s),
+                 qPrintable(kova.standardError()));
     }
 
     void secondStartAsksTheRunningOneToShowItself()
