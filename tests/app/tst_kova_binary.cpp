@@ -1,6 +1,7 @@
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
 #include "RunCommand.h"
+#include "VirtualDisplay.h"
 #include "io/Cp932.h"
 #include "relay/RelayTables.h"
 
@@ -55,42 +56,6 @@ QByteArray askToShow(const KovaProcess& running)
     return socket.readAll();
 }
 
-// An X server of the test's own (Xvfb), so that the program shows real windows.
-class VirtualDisplay {
-public:
-    VirtualDisplay()
-    {
-        // It picks a free display number and writes it to its standard output.
-        m_server.start(u"Xvfb"_s,
-                       {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s, u"-screen"_s, u"0"_s, u"1024x768x24"_s});
-        const QDeadlineTimer deadline(10000);
-        while (!m_server.canReadLine() && m_server.state() != QProcess::NotRunning && !deadline.hasExpired())
-            m_server.waitForReadyRead(100);
-        if (m_server.canReadLine())
-            m_name = u":"_s + QString::fromLatin1(m_server.readLine().trimmed());
-    }
-    ~VirtualDisplay()
-    {
-        m_server.terminate();
-        m_server.waitForFinished(5000);
-    }
-    // Empty when Xvfb could not be started.
-    QString name() const { return m_name; }
-
-    // Whether a window with this title is on the screen.
-    bool showsWindow(const QString& title)
-    {
-        QProcess info;
-        info.start(u"xwininfo"_s, {u"-display"_s, m_name, u"-root"_s, u"-tree"_s});
-        info.waitForFinished(5000);
-        return info.readAllStandardOutput().contains("\"" + title.toUtf8() + "\"");
-    }
-
-private:
-    QProcess m_server;
-    QString m_name;
-};
-
 } // namespace
 
 // The built program, started in a network namespace of its own, serving real clients on port 557.
@@ -114,16 +79,10 @@ class TestKovaBinary : public QObject {
     }
 
 private Q_SLOTS:
-    // A socket folder of our own: in this network namespace every display number is free, and the X server
-    // would otherwise replace the socket file of another one on the machine with its own. It takes no lock file
-    // when it picks its display itself.
     void initTestCase()
     {
         QString error;
-        QVERIFY2(run(u"mkdir"_s, {u"-p"_s, u"-m"_s, u"1777"_s, u"/tmp/.X11-unix"_s}, &error), qPrintable(error));
-        QVERIFY2(run(u"mount"_s,
-                     {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=1m,mode=1777"_s, u"tmpfs"_s, u"/tmp/.X11-unix"_s}, &error),
-                 qPrintable(error));
+        QVERIFY2(VirtualDisplay::useOwnSocketFolder(&error), qPrintable(error));
     }
 
     void cleanup()
@@ -225,15 +184,11 @@ private Q_SLOTS:
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::Any, ServerPort));
         VirtualDisplay display;
-        QVERIFY2(!display.name().isEmpty(), "Xvfb did not start (is the package xvfb installed?)");
+        QVERIFY2(display.error().isEmpty(), qPrintable(display.error()));
         KovaProcess kova;
         QProcessEnvironment env = kova.process.processEnvironment();
         env.remove(u"QT_QPA_PLATFORM"_s);
         env.insert(u"DISPLAY"_s, display.name());
-#ifdef KOVA_SANITIZED
-        // xkbcommon, under Qt's X11 support, hands strndup() buffers that hold no terminating NUL.
-        env.insert(u"ASAN_OPTIONS"_s, env.value(u"ASAN_OPTIONS"_s) + u":strict_string_checks=0"_s);
-#endif
         kova.process.setProcessEnvironment(env);
         QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
         QVERIFY(kova.start());

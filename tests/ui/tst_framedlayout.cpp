@@ -2,83 +2,21 @@
 // start must already be the one for the framed window, as after any resize. Starts its own Xvfb and openbox.
 #include "FakeWinsock.h"
 #include "Harness.h"
+#include "VirtualDisplay.h"
 #include "settings/Preferences.h"
 #include "ui/FormLayout.h"
 #include "ui/MainWindow.h"
 #include "ui/Twips.h"
 
 #include <QApplication>
-#include <QProcess>
 #include <QTest>
 
-#include <csignal>
 #include <cstdio>
-#include <functional>
-
-#include <sys/prctl.h>
 
 using namespace kova;
 using namespace kova::test;
 
 namespace {
-
-// An X server of its own, on the first free display, and a window manager on it.
-class Desktop {
-public:
-    ~Desktop()
-    {
-        for (QProcess* process : {&m_windowManager, &m_server}) {
-            process->terminate();
-            if (!process->waitForFinished(5000))
-                process->kill();
-            process->waitForFinished(5000);
-        }
-    }
-
-    // Sets DISPLAY once both are ready; false, with *error set, otherwise.
-    bool start(QString* error)
-    {
-        // Should the test die, the server and the window manager end with it.
-        for (QProcess* process : {&m_server, &m_windowManager})
-            process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        m_server.start(QStringLiteral("Xvfb"),
-                       {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                        QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                        QStringLiteral("tcp")});
-        const QByteArray number = waitForLine(m_server, [](const QByteArray& line) { return !line.isEmpty(); });
-        if (number.isEmpty()) {
-            *error = QStringLiteral("Xvfb did not start: ") + m_server.errorString();
-            return false;
-        }
-        qputenv("DISPLAY", ":" + number);
-        // openbox runs the startup command once it manages the screen.
-        m_windowManager.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable"), QStringLiteral("--startup"),
-                                                          QStringLiteral("echo managing")});
-        if (waitForLine(m_windowManager, [](const QByteArray& line) { return line == "managing"; }).isEmpty()) {
-            *error = QStringLiteral("openbox did not start: ") + m_windowManager.errorString();
-            return false;
-        }
-        return true;
-    }
-
-private:
-    // The first line of the output that is wanted, within about ten seconds; empty if none came.
-    static QByteArray waitForLine(QProcess& process, const std::function<bool(const QByteArray&)>& wanted)
-    {
-        for (int i = 0; i < 100; ++i) {
-            while (process.canReadLine()) {
-                const QByteArray line = process.readLine().trimmed();
-                if (wanted(line))
-                    return line;
-            }
-            process.waitForReadyRead(100);
-        }
-        return {};
-    }
-
-    QProcess m_server;
-    QProcess m_windowManager;
-};
 
 // Where each control is, in pixels.
 QList<QRect> controls(const MainWindow& window)
@@ -144,12 +82,12 @@ private Q_SLOTS:
 
 int main(int argc, char* argv[])
 {
-    Desktop desktop;
-    QString error;
-    if (!desktop.start(&error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+    const VirtualDisplay desktop(VirtualDisplay::WindowManager::Openbox);
+    if (!desktop.error().isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(desktop.error()));
         return 1;
     }
+    qputenv("DISPLAY", desktop.name().toLatin1());
     qputenv("QT_QPA_PLATFORM", "xcb");
     // The desktop has no session bus; without this, libdbus keeps what it allocated for looking for one.
     qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
