@@ -1,6 +1,7 @@
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
 #include "Tmpfs.h"
+#include "WriteFile.h"
 #include "io/Cp932.h"
 
 #include <QDir>
@@ -12,12 +13,6 @@ using namespace kova::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 // A chat line that fills most of the log on its own, so that each one saves the log first.
 QByteArray bigLine(char mark)

@@ -2,6 +2,7 @@
 #include "NamespacedTestMain.h"
 #include "RunCommand.h"
 #include "VirtualDisplay.h"
+#include "WriteFile.h"
 #include "io/Cp932.h"
 #include "relay/RelayTables.h"
 
@@ -26,12 +27,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QByteArray KeptSettings("keep\r\nBoss\r\nBIG\r\nTRUE\r\nFALSE\r\n");
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 // Neither a display nor a Qt platform: the program runs without a window.
 void withoutDisplay(KovaProcess& kova)
@@ -119,9 +114,7 @@ private Q_SLOTS:
     {
         KovaProcess kova;
         const QByteArray cfg = cp932::encode(u"keep, this\r\n親分\r\nMID\r\nTRUE\r\ntrue\r\n"_s);
-        QFile file(kova.path(u"KV.CFG"_s));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(cfg) == cfg.size());
-        file.close();
+        QVERIFY(writeFile(kova.path(u"KV.CFG"_s), cfg));
         QVERIFY(kova.start());
         auto client = kova.connectClient();
         QVERIFY(client);

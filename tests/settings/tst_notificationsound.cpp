@@ -1,9 +1,9 @@
 #include "FakeSoundPlayer.h"
 #include "Harness.h"
+#include "WriteFile.h"
 #include "log/LogText.h"
 #include "settings/NotificationSound.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,13 +14,6 @@ class TestNotificationSound : public QObject {
     Q_OBJECT
 
     const QString FailureLine = QStringLiteral("音を鳴らせませんでした。");
-
-    static void writeFile(const QString& path, const QByteArray& bytes)
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(bytes), bytes.size());
-    }
 
 private Q_SLOTS:
     void soundOut_data()
@@ -45,7 +38,7 @@ private Q_SLOTS:
         if (content == "wave")
             QVERIFY(writeTestWave(path));
         else if (!content.isEmpty())
-            writeFile(path, content);
+            QVERIFY(writeFile(path, content));
 
         ManualClock time;
         LogText log(QDir(dir.path()), time.clock());

@@ -1,3 +1,4 @@
+#include "WriteFile.h"
 #include "io/Cp932.h"
 #include "settings/SettingsFile.h"
 
@@ -14,12 +15,7 @@ class TestSettingsFile : public QObject {
     std::unique_ptr<QTemporaryDir> m_dir;
 
     QString cfgPath() const { return QDir(m_dir->path()).filePath(QStringLiteral("KV.CFG")); }
-    void writeCfg(const QByteArray& bytes)
-    {
-        QFile file(cfgPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(bytes), bytes.size());
-    }
+    void writeCfg(const QByteArray& bytes) { QVERIFY(kova::test::writeFile(cfgPath(), bytes)); }
     QByteArray readCfg() const
     {
         QFile file(cfgPath());

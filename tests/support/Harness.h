@@ -2,6 +2,7 @@
 
 #include "FakeSoundPlayer.h"
 #include "FakeWinsock.h"
+#include "WriteFile.h"
 #include "log/LogText.h"
 #include "relay/ChatServer.h"
 #include "relay/RelayTables.h"
@@ -9,7 +10,6 @@
 #include "settings/Settings.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -21,9 +21,6 @@ namespace kova::test {
 // Writes a short silent 8 kHz mono PCM wave file.
 inline bool writeTestWave(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
     const quint32 samples = 800;
     QByteArray wave("RIFF");
     auto u32 = [&wave](quint32 v) { wave.append(reinterpret_cast<const char*>(&v), 4); };
@@ -40,7 +37,7 @@ inline bool writeTestWave(const QString& path)
     wave.append("data");
     u32(samples * 2);
     wave.append(QByteArray(int(samples * 2), '\0'));
-    return file.write(wave) == wave.size();
+    return writeFile(path, wave);
 }
 
 // A clock the test sets by hand.
