@@ -6,9 +6,10 @@
 //   kova_flood [--port P] [--seconds S] [--flood-size B] [--flood-rate BYTES_PER_S] [--flood-lines N]
 //              [--people K] [--pace-ms MS] [--reader-rate BYTES_PER_S]
 // --flood-rate 0 floods flat out; --reader-rate 0 lets every person read at full speed.
+#include "Generator.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,21 +17,14 @@
 #include <string_view>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+using namespace kova::bench;
 
-long long nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+namespace {
 
 struct Options {
     int port = 557;
@@ -46,9 +40,7 @@ struct Options {
 Options parse(int argc, char** argv)
 {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        const char* value = argv[i + 1];
+    forEachOption(argc, argv, [&o](const std::string& key, const char* value) {
         if (key == "--port")
             o.port = std::atoi(value);
         else if (key == "--seconds")
@@ -65,7 +57,7 @@ Options parse(int argc, char** argv)
             o.paceMs = std::max(10, std::atoi(value));
         else if (key == "--reader-rate")
             o.readerRate = std::atof(value);
-    }
+    });
     return o;
 }
 
@@ -87,56 +79,14 @@ struct Client {
     double allowance = 0;
 };
 
-int connectTo(int port, int receiveBuffer)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (receiveBuffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
 // Registers and waits for the roster that names the client, then makes the socket non-blocking.
 void join(Client& c, int port, int receiveBuffer)
 {
     c.fd = connectTo(port, receiveBuffer);
     const std::string hello = "NAME:" + c.name;
     ::send(c.fd, hello.data(), hello.size(), MSG_NOSIGNAL);
-    const std::string entry = ":" + c.name + "+";
-    std::string data;
-    const long long deadline = nowNs() + 5'000'000'000LL;
-    while (data.find(entry) == std::string::npos && nowNs() < deadline) {
-        pollfd p{c.fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) > 0) {
-            char buffer[4096];
-            const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            data.append(buffer, std::size_t(n));
-        }
-    }
-    if (data.find(entry) == std::string::npos) {
-        std::fprintf(stderr, "registration of %s got no roster\n", c.name.c_str());
-        std::exit(1);
-    }
+    awaitRoster(c.fd, ":" + c.name + "+");
     ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return -1;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, std::size_t(p / 100.0 * double(values.size() - 1) + 0.5))];
 }
 
 class Run {
@@ -376,9 +326,5 @@ private:
 
 int main(int argc, char** argv)
 {
-    const Options options = parse(argc, argv);
-    Run run(options);
-    run.go();
-    run.report();
-    return 0;
+    return runOnce<Run>(parse(argc, argv));
 }

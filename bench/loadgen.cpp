@@ -4,30 +4,23 @@
 // and per receiver), throughput, and lost, duplicated and reordered lines.
 //   kova_loadgen --port P --clients N --lines L [--rate R --seconds S] [--size B]
 // Without --rate it runs closed loop: the next line goes out when everybody has the current one.
+#include "Generator.h"
+
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+using namespace kova::bench;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-long long nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
 
 struct Options {
     int port = 557;
@@ -57,9 +50,7 @@ struct Line {
 Options parse(int argc, char** argv)
 {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        const char* value = argv[i + 1];
+    forEachOption(argc, argv, [&o](const std::string& key, const char* value) {
         if (key == "--port")
             o.port = std::atoi(value);
         else if (key == "--clients")
@@ -72,26 +63,10 @@ Options parse(int argc, char** argv)
             o.seconds = std::atof(value);
         else if (key == "--size")
             o.size = std::max(12, std::atoi(value));
-    }
+    });
     if (o.rate > 0 && o.seconds > 0)
         o.lines = static_cast<long long>(o.rate * o.seconds);
     return o;
-}
-
-int connectTo(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
 }
 
 void sendAll(int fd, const std::string& bytes)
@@ -106,27 +81,6 @@ void sendAll(int fd, const std::string& bytes)
             std::exit(1);
         }
         done += std::size_t(n);
-    }
-}
-
-// Reads a registration answer: waits until the roster names this client.
-void awaitRoster(int fd, const std::string& entry)
-{
-    std::string data;
-    const long long deadline = nowNs() + 5'000'000'000LL;
-    while (data.find(entry) == std::string::npos && nowNs() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) > 0) {
-            char buffer[4096];
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            data.append(buffer, std::size_t(n));
-        }
-    }
-    if (data.find(entry) == std::string::npos) {
-        std::fprintf(stderr, "registration of %s got no roster\n", entry.c_str());
-        std::exit(1);
     }
 }
 
@@ -212,15 +166,6 @@ public:
     }
 
 private:
-    static double percentile(std::vector<double> values, double p)
-    {
-        if (values.empty())
-            return -1;
-        std::sort(values.begin(), values.end());
-        const std::size_t index = std::min(values.size() - 1, std::size_t(p / 100.0 * double(values.size() - 1) + 0.5));
-        return values[index];
-    }
-
     void send(long long seq)
     {
         Receiver& sender = m_receivers[std::size_t(seq % m_o.clients)];
@@ -342,9 +287,5 @@ private:
 
 int main(int argc, char** argv)
 {
-    const Options options = parse(argc, argv);
-    Run run(options);
-    run.go();
-    run.report();
-    return 0;
+    return runOnce<Run>(parse(argc, argv));
 }
