@@ -53,13 +53,13 @@ for line in ExecStart=/usr/bin/kova DynamicUser=yes StateDirectory=kova WorkingD
             'UnsetEnvironment=DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM' \
             AmbientCapabilities=CAP_NET_BIND_SERVICE CapabilityBoundingSet=CAP_NET_BIND_SERVICE \
             NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes PrivateDevices=yes \
-            WantedBy=multi-user.target; do
+            Restart=on-failure StartLimitIntervalSec=2min StartLimitBurst=5 WantedBy=multi-user.target; do
     grep -qxF "$line" "$unit" || fail "kova.service lacks $line"
 done
 # The browser gateway's service: no privilege at all.
 for line in 'ExecStart=/usr/bin/kova-web $KOVA_WEB_OPTIONS' DynamicUser=yes CapabilityBoundingSet= \
             NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes MemoryDenyWriteExecute=yes \
-            WantedBy=multi-user.target; do
+            StartLimitIntervalSec=2min StartLimitBurst=5 WantedBy=multi-user.target; do
     grep -qxF "$line" "$root/usr/lib/systemd/system/kova-web.service" || fail "kova-web.service lacks $line"
 done
 ! grep -rqs systemctl "$work/control" || fail "a maintainer script enables or starts the service"
