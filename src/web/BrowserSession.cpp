@@ -47,6 +47,12 @@ BrowserSession::BrowserSession(std::unique_ptr<QWebSocket> browser, const Server
     m_closeTimer.setSingleShot(true);
     m_closeTimer.setInterval(CloseTimeout);
     connect(&m_closeTimer, &QTimer::timeout, this, [this] { m_browser->abort(); });
+    m_drainTimer.setSingleShot(true);
+    m_drainTimer.setInterval(DrainTimeout);
+    connect(&m_drainTimer, &QTimer::timeout, this, [this] {
+        Q_EMIT undelivered(m_server.bytesToWrite());
+        m_server.abort();
+    });
 
     connect(&m_server, &QTcpSocket::connected, this, &BrowserSession::onServerConnected);
     connect(&m_server, &QTcpSocket::readyRead, this, &BrowserSession::onServerReadyRead);
@@ -65,32 +71,68 @@ BrowserSession::~BrowserSession() = default;
 
 void BrowserSession::end(QWebSocketProtocol::CloseCode code, const QString& reason)
 {
+    endWith(code, reason, Unsent::Deliver);
+}
+
+void BrowserSession::endWith(QWebSocketProtocol::CloseCode code, const QString& reason, Unsent unsent)
+{
     if (!m_reason.isEmpty())
         return;
     m_reason = reason;
-    closeServer();
+    closeServer(unsent);
     m_closeTimer.start();
     m_browser->close(code, closeReason(reason));
     if (m_browser->state() == QAbstractSocket::UnconnectedState)
-        finish();
+        onBrowserClosed();
 }
 
-void BrowserSession::closeServer()
+void BrowserSession::closeServer(Unsent unsent)
 {
     m_connectTimer.stop();
     m_pingTimer.stop();
     m_server.disconnect(this);
-    m_server.flush();
-    m_server.disconnectFromHost();
+    // What the server still sends is for nobody now; reading it keeps the server from cutting us off meanwhile.
+    connect(&m_server, &QTcpSocket::readyRead, this, [this] { m_server.readAll(); });
+    connect(&m_server, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        if (state == QAbstractSocket::UnconnectedState)
+            onServerClosed();
+    });
+    if (unsent == Unsent::Discard || m_server.state() != QAbstractSocket::ConnectedState) {
+        m_server.abort();
+    } else if (m_server.bytesToWrite() == 0) {
+        m_server.disconnectFromHost();
+    } else {
+        // The lines typed just before leaving go out first. Qt would stop reading a closing socket, and the server
+        // would then hold back what we still send it, so the socket stays open until they are written.
+        connect(&m_server, &QTcpSocket::bytesWritten, this, [this] {
+            if (m_server.bytesToWrite() == 0)
+                m_server.disconnectFromHost();
+        });
+        m_drainTimer.start();
+    }
+    if (m_server.state() == QAbstractSocket::UnconnectedState)
+        onServerClosed();
 }
 
-void BrowserSession::finish()
+void BrowserSession::onServerClosed()
 {
-    if (m_finished)
+    if (m_serverClosed)
         return;
-    m_finished = true;
+    m_serverClosed = true;
+    m_drainTimer.stop();
+    if (m_browserClosed)
+        deleteLater();
+}
+
+void BrowserSession::onBrowserClosed()
+{
+    if (m_browserClosed)
+        return;
+    m_browserClosed = true;
     m_closeTimer.stop();
     Q_EMIT ended(m_reason);
+    if (m_serverClosed)
+        deleteLater();
 }
 
 void BrowserSession::onServerConnected()
@@ -162,7 +204,13 @@ void BrowserSession::onBrowserMessage(const QString& message)
         end(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("a send without text"));
         return;
     }
-    m_server.write(cp932::encode(text.toString()));
+    const QByteArray bytes = cp932::encode(text.toString());
+    if (m_server.bytesToWrite() + bytes.size() > MaxServerBacklog) {
+        endWith(QWebSocketProtocol::CloseCodePolicyViolated,
+                QStringLiteral("sending faster than the chat server reads"), Unsent::Discard);
+        return;
+    }
+    m_server.write(bytes);
 }
 
 void BrowserSession::onBrowserDisconnected()
@@ -172,9 +220,9 @@ void BrowserSession::onBrowserDisconnected()
         m_reason = m_browser->closeReason().isEmpty()
                        ? QStringLiteral("the browser closed the connection (%1)").arg(code)
                        : QStringLiteral("%1 (%2)").arg(m_browser->closeReason()).arg(code);
-        closeServer();
+        closeServer(Unsent::Deliver);
     }
-    finish();
+    onBrowserClosed();
 }
 
 void BrowserSession::onPingTimer()

@@ -25,10 +25,16 @@ enum CloseCode : quint16 {
 constexpr quint64 MaxBrowserMessage = 64 * 1024;
 // How long a browser has to answer our close before its connection is cut.
 constexpr std::chrono::seconds CloseTimeout{5};
+// What a browser sent may wait this much for the chat server, which reads each client at 64 KiB a second: a
+// person never comes near it, a script that sends faster is cut off rather than held in memory.
+constexpr qint64 MaxServerBacklog = 1024 * 1024;
+// How long what a leaving browser sent last may take to reach the chat server: the whole backlog at its pace.
+constexpr std::chrono::seconds DrainTimeout{20};
 
 // One browser: its WebSocket on one side, one TCP client of the chat server on the other. The page sends
 // {"type":"send","text":...}, which goes to the server in code page 932 as one write; the gateway sends
 // {"type":"connected"} once the server has accepted, and {"type":"received","text":...} for each read.
+// The session deletes itself once both connections are closed.
 class BrowserSession : public QObject {
     Q_OBJECT
 
@@ -38,14 +44,20 @@ public:
 
     // The browser's address and port, as the log shows them.
     QString peer() const { return m_peer; }
-    // Closes the browser's connection with a reason, and the server's.
+    // Closes the browser's connection with a reason, and the server's once what the browser sent has gone out.
     void end(QWebSocketProtocol::CloseCode code, const QString& reason);
 
 Q_SIGNALS:
-    // Both connections are closed; emitted once.
+    // The browser's connection is closed; emitted once. The connection to the server may still be delivering
+    // the browser's last lines, for DrainTimeout at most.
     void ended(const QString& reason);
+    // What the browser sent last could not be delivered to the server within DrainTimeout and is dropped.
+    void undelivered(qint64 bytes);
 
 private:
+    enum class Unsent { Deliver, Discard };
+
+    void endWith(QWebSocketProtocol::CloseCode code, const QString& reason, Unsent unsent);
     void onServerConnected();
     void onServerReadyRead();
     void onServerDisconnected();
@@ -54,8 +66,9 @@ private:
     void onBrowserDisconnected();
     void onPingTimer();
     void sendToBrowser(const QJsonObject& message);
-    void closeServer();
-    void finish();
+    void closeServer(Unsent unsent);
+    void onServerClosed();
+    void onBrowserClosed();
 
     std::unique_ptr<QWebSocket> m_browser;
     QTcpSocket m_server;
@@ -66,9 +79,11 @@ private:
     QTimer m_connectTimer;
     QTimer m_pingTimer;
     QTimer m_closeTimer;
+    QTimer m_drainTimer;
     bool m_serverReceived = false;
     bool m_awaitingPong = false;
-    bool m_finished = false;
+    bool m_browserClosed = false;
+    bool m_serverClosed = false;
 };
 
 } // namespace kova::web

@@ -3,9 +3,13 @@
 #include <QFile>
 #include <QHttpServerRequest>
 #include <QLoggingCategory>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <algorithm>
+#include <functional>
+#include <unistd.h>
 
 static void initPageResources()
 {
@@ -30,38 +34,71 @@ QByteArray plainHost(const QHttpServerRequest& request)
     const QByteArray host = request.value(QByteArrayLiteral("host"));
     const bool plain = !host.isEmpty() && host.size() <= 255 && std::all_of(host.begin(), host.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == ':' ||
-               c == '[' || c == ']' || c == '-';
+               c == '[' || c == ']' || c == '-' || c == '_';
     });
     return plain ? host : QByteArray();
 }
 
 // Any page may open a WebSocket to any server: only the origin that the browser names tells whether the page
-// is ours. Programs other than browsers send no origin; they could connect to the chat server directly anyway.
+// is ours, served directly or by a reverse proxy for HTTPS under the same name. Programs other than browsers
+// send no origin; they could connect to the chat server directly anyway.
 QString refusedOrigin(const QHttpServerRequest& request)
 {
     const QByteArray origin = request.value(QByteArrayLiteral("origin"));
     if (origin.isEmpty())
         return {};
-    const QByteArray own = "http://" + plainHost(request);
-    if (origin.compare(own, Qt::CaseInsensitive) == 0)
+    const QByteArray host = plainHost(request);
+    if (!host.isEmpty() && (origin.compare("http://" + host, Qt::CaseInsensitive) == 0 ||
+                            origin.compare("https://" + host, Qt::CaseInsensitive) == 0))
         return {};
-    return QStringLiteral("origin %1 is not this gateway's %2")
-        .arg(QString::fromLatin1(origin.left(200)), QString::fromLatin1(own));
+    return QStringLiteral("origin %1 is not a page of %2")
+        .arg(QString::fromLatin1(origin.left(200)),
+             host.isEmpty() ? QStringLiteral("this gateway (no valid Host)") : QString::fromLatin1(host));
 }
 
 QByteArray securityPolicy(const QHttpServerRequest& request)
 {
     QByteArray connect = "'self'";
-    if (const QByteArray host = plainHost(request); !host.isEmpty())
-        connect += " ws://" + host;
+    // Browsers of the last policy level count the page's own ws: and wss: as 'self'; older ones need them named,
+    // which the policy's grammar allows only for host names without "_".
+    if (const QByteArray host = plainHost(request); !host.isEmpty() && !host.contains('_'))
+        connect += " ws://" + host + " wss://" + host;
     return "default-src 'none'; script-src 'self'; style-src 'self'; connect-src " + connect +
            "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 }
 
+// Shows each accepted connection to the page server before Qt's HTTP server takes it.
+class Listener : public QTcpServer {
+public:
+    Listener(std::function<bool(QTcpSocket*)> admit, QObject* parent)
+        : QTcpServer(parent)
+        , m_admit(std::move(admit))
+    {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto* socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(int(descriptor));
+            delete socket;
+            return;
+        }
+        if (m_admit(socket))
+            addPendingConnection(socket);
+        else
+            socket->deleteLater();
+    }
+
+private:
+    std::function<bool(QTcpSocket*)> m_admit;
+};
+
 } // namespace
 
-PageServer::PageServer(QObject* parent)
+PageServer::PageServer(HttpLimits limits, QObject* parent)
     : QAbstractHttpServer(parent)
+    , m_limits(limits)
 {
     initPageResources();
     const struct {
@@ -83,6 +120,76 @@ PageServer::PageServer(QObject* parent)
     QLoggingCategory::setFilterRules(QStringLiteral("qt.httpserver.warning=false"));
 }
 
+bool PageServer::startListening(const QHostAddress& address, quint16 port, QString* error)
+{
+    auto* listener = new Listener([this](QTcpSocket* socket) { return admit(socket); }, this);
+    if (!listener->listen(address, port)) {
+        *error = listener->errorString();
+        delete listener;
+        return false;
+    }
+    bind(listener);
+    return true;
+}
+
+void PageServer::stopListening()
+{
+    for (QTcpServer* listener : servers())
+        listener->close();
+}
+
+int PageServer::plainConnections() const
+{
+    return int(std::count_if(m_connections.begin(), m_connections.end(),
+                             [](const Connection& connection) { return connection.idle != nullptr; }));
+}
+
+bool PageServer::admit(QTcpSocket* socket)
+{
+    if (int(m_connections.size()) >= m_limits.connections) {
+        const auto oldest = std::find_if(m_connections.begin(), m_connections.end(),
+                                         [](const Connection& connection) { return connection.idle != nullptr; });
+        if (oldest == m_connections.end()) {
+            Q_EMIT connectionRefused(socket->peerAddress(), socket->peerPort(),
+                                     QStringLiteral("%1 connections are open already").arg(m_limits.connections));
+            socket->abort();
+            return false;
+        }
+        QTcpSocket* closed = oldest->socket;
+        forget(closed);
+        closed->abort();
+    }
+    auto* idle = new QTimer(socket);
+    idle->setSingleShot(true);
+    idle->setInterval(m_limits.idle);
+    connect(idle, &QTimer::timeout, socket, &QTcpSocket::abort);
+    idle->start();
+    m_connections.push_back({socket, idle});
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { forget(socket); });
+    connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
+    return true;
+}
+
+void PageServer::forget(QTcpSocket* socket)
+{
+    std::erase_if(m_connections, [socket](const Connection& connection) { return connection.socket == socket; });
+}
+
+void PageServer::requestArrived(QTcpSocket* socket, bool becameWebSocket)
+{
+    const auto connection = std::find_if(m_connections.begin(), m_connections.end(),
+                                         [socket](const Connection& c) { return c.socket == socket; });
+    if (connection == m_connections.end() || !connection->idle)
+        return;
+    if (becameWebSocket) {
+        // The gateway's session watches it from now on.
+        delete connection->idle;
+        connection->idle = nullptr;
+    } else {
+        connection->idle->start();
+    }
+}
+
 bool PageServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     const QString path = request.url().path();
@@ -90,11 +197,13 @@ bool PageServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
         if (path != ChatPath)
             return false;
         if (const QString refusal = refusedOrigin(request); !refusal.isEmpty()) {
-            Q_EMIT upgradeRefused(socket->peerAddress(), socket->peerPort(), refusal);
+            Q_EMIT connectionRefused(socket->peerAddress(), socket->peerPort(), refusal);
             return false;
         }
+        requestArrived(socket, true);
         return true;
     }
+    requestArrived(socket, false);
     const auto file = m_files.constFind(path);
     if (file == m_files.cend())
         return false;
@@ -108,6 +217,7 @@ bool PageServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
 
 void PageServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
+    requestArrived(socket, false);
     if (isWebSocketUpgrade(request) && request.url().path() == ChatPath)
         respond(request, socket, "text/plain; charset=utf-8", "WebSocket connections from other pages are refused.\n",
                 Status::Forbidden);

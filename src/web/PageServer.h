@@ -7,9 +7,23 @@
 #include <QHttpServerResponder>
 #include <QString>
 
+#include <chrono>
+#include <vector>
+
+class QTimer;
+
 namespace kova::web {
 
-// The HTTP side of the gateway: the page and its two files from the program's resources, and the WebSocket
+// Qt's HTTP server keeps every connection for as long as the other side likes; these bound the ones that have
+// not become WebSockets, so that idle connections cannot use up the program's file descriptors.
+struct HttpLimits {
+    // Open connections at most, WebSockets included; the oldest plain one is closed when another comes.
+    int connections = 64;
+    // A plain connection is closed when no complete request has come for this long.
+    std::chrono::milliseconds idle = std::chrono::seconds(20);
+};
+
+// The HTTP side of the gateway: the page and its files from the program's resources, and the WebSocket
 // upgrade at /chat, refused to pages of another origin.
 class PageServer : public QAbstractHttpServer {
     Q_OBJECT
@@ -17,16 +31,32 @@ class PageServer : public QAbstractHttpServer {
 public:
     static inline const QString ChatPath = QStringLiteral("/chat");
 
-    explicit PageServer(QObject* parent = nullptr);
+    explicit PageServer(HttpLimits limits = {}, QObject* parent = nullptr);
+
+    // Opens the listener; on failure, says why in *error.
+    bool startListening(const QHostAddress& address, quint16 port, QString* error);
+    // Closes the listener; connections already open stay.
+    void stopListening();
+    // Connections open now that have not become WebSockets.
+    int plainConnections() const;
 
 Q_SIGNALS:
-    void upgradeRefused(const QHostAddress& address, quint16 port, const QString& reason);
+    // A WebSocket from another origin, or a connection beyond the limit.
+    void connectionRefused(const QHostAddress& address, quint16 port, const QString& reason);
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
+    struct Connection {
+        QTcpSocket* socket = nullptr;
+        QTimer* idle = nullptr; // none once it is a WebSocket
+    };
+
+    bool admit(QTcpSocket* socket);
+    void forget(QTcpSocket* socket);
+    void requestArrived(QTcpSocket* socket, bool becameWebSocket);
     void respond(const QHttpServerRequest& request, QTcpSocket* socket, const QByteArray& contentType,
                  const QByteArray& body, QHttpServerResponder::StatusCode status);
 
@@ -35,7 +65,9 @@ private:
         QByteArray content;
     };
 
+    HttpLimits m_limits;
     QHash<QString, File> m_files;
+    std::vector<Connection> m_connections; // oldest first
 };
 
 } // namespace kova::web

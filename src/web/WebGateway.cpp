@@ -1,6 +1,5 @@
 #include "WebGateway.h"
 
-#include <QTcpServer>
 #include <QTimer>
 
 #include <cstdio>
@@ -18,7 +17,7 @@ WebGateway::WebGateway(const ServerAddress& server, QObject* parent)
     , m_server(server)
 {
     connect(&m_http, &QAbstractHttpServer::newWebSocketConnection, this, &WebGateway::onNewWebSocketConnection);
-    connect(&m_http, &PageServer::upgradeRefused, this,
+    connect(&m_http, &PageServer::connectionRefused, this,
             [](const QHostAddress& address, quint16 port, const QString& reason) {
                 logLine(QStringLiteral("browser %1 refused: %2").arg(endpointText(address, port), reason));
             });
@@ -26,32 +25,53 @@ WebGateway::WebGateway(const ServerAddress& server, QObject* parent)
 
 bool WebGateway::listen(const ListenAddress& address, QString* error)
 {
-    auto* server = new QTcpServer(&m_http);
-    if (!server->listen(address.address, address.port)) {
-        *error = server->errorString();
-        delete server;
-        return false;
-    }
-    m_http.bind(server);
-    return true;
+    return m_http.startListening(address.address, address.port, error);
+}
+
+void WebGateway::shutDown(const QString& reason)
+{
+    if (m_shuttingDown)
+        return;
+    m_shuttingDown = true;
+    m_shutDownReason = reason;
+    m_http.stopListening();
+    // Ending a session changes the set.
+    const QSet<BrowserSession*> sessions = m_sessions;
+    for (BrowserSession* session : sessions)
+        session->end(QWebSocketProtocol::CloseCodeGoingAway, reason);
+    if (m_alive.isEmpty())
+        Q_EMIT closed();
 }
 
 void WebGateway::onNewWebSocketConnection()
 {
     while (auto browser = m_http.nextPendingWebSocketConnection()) {
+        if (m_shuttingDown) {
+            refuse(std::move(browser), QWebSocketProtocol::CloseCodeGoingAway, m_shutDownReason);
+            continue;
+        }
         if (m_sessions.size() >= MaxBrowsers) {
-            refuse(std::move(browser), QStringLiteral("%1 browsers are connected already").arg(MaxBrowsers));
+            refuse(std::move(browser), QWebSocketProtocol::CloseCode(CloseRoomFull),
+                   QStringLiteral("%1 browsers are connected already").arg(MaxBrowsers));
             continue;
         }
         auto* session = new BrowserSession(std::move(browser), m_server, this);
         m_sessions.insert(session);
+        m_alive.insert(session);
         logLine(QStringLiteral("browser %1 connected").arg(session->peer()));
         connect(session, &BrowserSession::ended, this,
                 [this, session](const QString& reason) { onSessionEnded(session, reason); });
+        connect(session, &BrowserSession::undelivered, this, [session](qint64 bytes) {
+            logLine(QStringLiteral("browser %1: the last %2 bytes it sent did not reach the chat server within %3 s")
+                        .arg(session->peer())
+                        .arg(bytes)
+                        .arg(DrainTimeout.count()));
+        });
+        connect(session, &QObject::destroyed, this, &WebGateway::onSessionDestroyed);
     }
 }
 
-void WebGateway::refuse(std::unique_ptr<QWebSocket> browser, const QString& reason)
+void WebGateway::refuse(std::unique_ptr<QWebSocket> browser, QWebSocketProtocol::CloseCode code, const QString& reason)
 {
     logLine(QStringLiteral("browser %1 refused: %2")
                 .arg(endpointText(browser->peerAddress(), browser->peerPort()), reason));
@@ -59,14 +79,20 @@ void WebGateway::refuse(std::unique_ptr<QWebSocket> browser, const QString& reas
     socket->setParent(this);
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
     QTimer::singleShot(CloseTimeout, socket, &QWebSocket::abort);
-    socket->close(QWebSocketProtocol::CloseCode(CloseRoomFull), reason);
+    socket->close(code, reason);
 }
 
 void WebGateway::onSessionEnded(BrowserSession* session, const QString& reason)
 {
     m_sessions.remove(session);
     logLine(QStringLiteral("browser %1 disconnected: %2").arg(session->peer(), reason));
-    session->deleteLater();
+}
+
+void WebGateway::onSessionDestroyed(QObject* session)
+{
+    m_alive.remove(session);
+    if (m_shuttingDown && m_alive.isEmpty())
+        Q_EMIT closed();
 }
 
 } // namespace kova::web

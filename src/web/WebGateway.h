@@ -20,15 +20,28 @@ public:
 
     // Opens the listener; on failure, says why in *error.
     bool listen(const ListenAddress& address, QString* error);
+    // Takes no more browsers and closes every browser's connection as going away, with the reason; closed() follows
+    // once every connection has ended (CloseTimeout for the browsers, DrainTimeout for the server, at most).
+    void shutDown(const QString& reason);
+    bool isShuttingDown() const { return m_shuttingDown; }
+
+Q_SIGNALS:
+    void closed();
 
 private:
     void onNewWebSocketConnection();
-    void refuse(std::unique_ptr<QWebSocket> browser, const QString& reason);
+    void refuse(std::unique_ptr<QWebSocket> browser, QWebSocketProtocol::CloseCode code, const QString& reason);
     void onSessionEnded(BrowserSession* session, const QString& reason);
+    void onSessionDestroyed(QObject* session);
 
     ServerAddress m_server;
     PageServer m_http;
+    // Sessions whose browser is connected: the seats taken.
     QSet<BrowserSession*> m_sessions;
+    // Sessions not yet deleted, some still delivering a leaving browser's last lines to the server.
+    QSet<QObject*> m_alive;
+    QString m_shutDownReason;
+    bool m_shuttingDown = false;
 };
 
 // One line of the gateway's log on standard output, written out at once (the journal reads it from a pipe).

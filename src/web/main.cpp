@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "TerminationSignals.h"
 #include "WebGateway.h"
 
 #include <QCoreApplication>
@@ -7,6 +8,8 @@
 
 int main(int argc, char* argv[])
 {
+    // Before any thread starts, so that the signals reach only the event loop.
+    kova::web::TerminationSignals::block();
     QCoreApplication app(argc, argv);
     const kova::web::Options options = kova::web::parseCommandLine(app);
     kova::web::WebGateway gateway(options.server);
@@ -16,6 +19,17 @@ int main(int argc, char* argv[])
                      qPrintable(error));
         return 1;
     }
+    kova::web::TerminationSignals termination;
+    QObject::connect(&termination, &kova::web::TerminationSignals::received, &gateway, [&gateway](const QString& name) {
+        if (gateway.isShuttingDown()) {
+            kova::web::logLine(QStringLiteral("kova-web: %1 again, ending at once").arg(name));
+            QCoreApplication::quit();
+            return;
+        }
+        kova::web::logLine(QStringLiteral("kova-web: %1, closing every browser's connection").arg(name));
+        gateway.shutDown(QStringLiteral("the gateway is shutting down"));
+    });
+    QObject::connect(&gateway, &kova::web::WebGateway::closed, &app, &QCoreApplication::quit);
     kova::web::logLine(QStringLiteral("kova-web: serving the chat page on %1 for the chat server %2")
                            .arg(options.listen.toString(), options.server.toString()));
     return QCoreApplication::exec();

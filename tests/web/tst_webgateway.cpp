@@ -2,18 +2,24 @@
 #include "NamespacedTestMain.h"
 #include "WebGatewayProcess.h"
 #include "io/Cp932.h"
+#include "web/PageServer.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QWebSocket>
 
+#include <csignal>
 #include <memory>
+#include <vector>
 
 using namespace kova;
 using namespace kova::test;
@@ -108,27 +114,69 @@ std::unique_ptr<QTcpSocket> rawClient(KovaProcess& kova, const QString& name)
     return client;
 }
 
+// Small socket buffers in this test's network namespace, so that what the chat server does not read yet waits in
+// the gateway rather than in the kernel (set before the programs start; the old values come back at the end).
+class SmallKernelBuffers {
+public:
+    bool set()
+    {
+        for (const char* name : {"tcp_rmem", "tcp_wmem"}) {
+            auto file = std::make_unique<QFile>(u"/proc/sys/net/ipv4/"_s + QString::fromLatin1(name));
+            if (!file->open(QIODevice::ReadWrite))
+                return false;
+            const QByteArray before = file->readAll();
+            if (!file->seek(0) || file->write("4096 16384 65536\n") <= 0 || !file->flush())
+                return false;
+            m_files.push_back({std::move(file), before});
+        }
+        return true;
+    }
+    ~SmallKernelBuffers()
+    {
+        for (auto& [file, before] : m_files) {
+            file->seek(0);
+            file->write(before);
+            file->flush();
+        }
+    }
+
+private:
+    std::vector<std::pair<std::unique_ptr<QFile>, QByteArray>> m_files;
+};
+
 struct Close {
     quint16 code = 0;
     QString reason;
 };
 
-// A WebSocket handshake and one text frame made by hand (a real browser never sends invalid UTF-8), and the
-// gateway's close frame in answer.
-Close closeForRawTextFrame(const QByteArray& payload)
+// A WebSocket handshake made by hand, with the Host and Origin that a browser would send (none when empty):
+// the status line of the answer; *rest has what came after the answer's head.
+QByteArray rawHandshake(QTcpSocket& socket, const QByteArray& host, const QByteArray& origin,
+                        QByteArray* rest = nullptr)
 {
-    QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, WebGatewayProcess::Port);
     if (!socket.waitForConnected(5000))
         return {};
-    socket.write("GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    socket.write("GET /chat HTTP/1.1\r\nHost: " + host + "\r\n" +
+                 (origin.isEmpty() ? QByteArray() : "Origin: " + origin + "\r\n") +
+                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                 "Sec-WebSocket-Version: 13\r\n\r\n");
     QByteArray data;
     while (!data.contains("\r\n\r\n") && socket.waitForReadyRead(5000))
         data += socket.readAll();
-    if (!data.startsWith("HTTP/1.1 101"))
+    if (rest)
+        *rest = data.mid(data.indexOf("\r\n\r\n") + 4);
+    return data.left(data.indexOf("\r\n"));
+}
+
+// One text frame made by hand (a real browser never sends invalid UTF-8), and the gateway's close frame in
+// answer.
+Close closeForRawTextFrame(const QByteArray& payload)
+{
+    QTcpSocket socket;
+    QByteArray data;
+    if (!rawHandshake(socket, "127.0.0.1:8557", {}, &data).startsWith("HTTP/1.1 101"))
         return {};
-    data = data.mid(data.indexOf("\r\n\r\n") + 4);
     QByteArray frame;
     frame.append(char(0x81)); // one text frame, complete
     frame.append(char(0x80 | payload.size()));
@@ -185,7 +233,7 @@ private Q_SLOTS:
         QCOMPARE(page->header(QNetworkRequest::ContentTypeHeader).toString(), u"text/html; charset=utf-8"_s);
         const QByteArray policy = page->rawHeader("Content-Security-Policy");
         QVERIFY2(policy.contains("default-src 'none'") && policy.contains("script-src 'self';"), policy);
-        QVERIFY2(policy.contains("connect-src 'self' ws://127.0.0.1:8557;"), policy);
+        QVERIFY2(policy.contains("connect-src 'self' ws://127.0.0.1:8557 wss://127.0.0.1:8557;"), policy);
         const QString html = QString::fromUtf8(page->readAll());
         QVERIFY(html.contains(u"発言監視"_s) && html.contains(u"入室者リスト"_s));
         // Every script comes from a file of this gateway; nothing from elsewhere, nothing inline.
@@ -308,8 +356,7 @@ private Q_SLOTS:
         QVERIFY(foreign.waitClosed());
         QVERIFY(!foreign.connected);
         QVERIFY2(foreign.socket.errorString().contains(u"403"_s), qPrintable(foreign.socket.errorString()));
-        QVERIFY(
-            web.waitForOutput(u"refused: origin http://evil.example is not this gateway's http://127.0.0.1:8557"_s));
+        QVERIFY(web.waitForOutput(u"refused: origin http://evil.example is not a page of 127.0.0.1:8557"_s));
         Browser otherPort(u"http://127.0.0.1:8080"_s);
         QVERIFY(otherPort.waitClosed());
         QVERIFY(!otherPort.connected);
@@ -320,6 +367,34 @@ private Q_SLOTS:
         const QByteArray alone = cp932::encode(u"NAME:0:サーバ+NAME:1:生+"_s);
         QCOMPARE(readUntil(*raw, alone), alone);
         QVERIFY(!web.output().contains(u" connected"_s));
+    }
+
+    void upgradeDependsOnTheOriginMatchingTheHost_data()
+    {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QByteArray>("origin");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("the page itself") << QByteArray("127.0.0.1:8557") << QByteArray("http://127.0.0.1:8557") << true;
+        QTest::newRow("behind an HTTPS proxy") << QByteArray("chat.lan") << QByteArray("https://chat.lan") << true;
+        QTest::newRow("name with _") << QByteArray("chat_room.lan:8557") << QByteArray("http://chat_room.lan:8557")
+                                     << true;
+        QTest::newRow("not a browser") << QByteArray("127.0.0.1:8557") << QByteArray() << true;
+        QTest::newRow("another site") << QByteArray("127.0.0.1:8557") << QByteArray("https://evil.example") << false;
+        QTest::newRow("another port") << QByteArray("chat.lan") << QByteArray("https://chat.lan:8443") << false;
+        QTest::newRow("another scheme") << QByteArray("chat.lan") << QByteArray("ftp://chat.lan") << false;
+        QTest::newRow("no valid Host") << QByteArray("chat lan") << QByteArray("http://chat lan") << false;
+    }
+
+    void upgradeDependsOnTheOriginMatchingTheHost()
+    {
+        QFETCH(QByteArray, host);
+        QFETCH(QByteArray, origin);
+        QFETCH(bool, accepted);
+        WebGatewayProcess web;
+        QVERIFY(web.start());
+        QTcpSocket socket;
+        const QByteArray status = rawHandshake(socket, host, origin);
+        QVERIFY2(status.startsWith(accepted ? "HTTP/1.1 101" : "HTTP/1.1 403"), status);
     }
 
     void badInputEndsThatBrowserOnly_data()
@@ -405,6 +480,166 @@ private Q_SLOTS:
             return received.count('x') >= text.size();
         }));
         QVERIFY(!browser.closed);
+    }
+
+    // The chat server reads each client at 64 KiB a second; a script that sends faster through the gateway is cut
+    // off once 1 MiB waits for the server, instead of growing the gateway's memory, and the others go on.
+    void browserSendingFasterThanTheServerReadsIsCutOff()
+    {
+        SmallKernelBuffers buffers;
+        QVERIFY(buffers.set());
+        Servers servers;
+        QVERIFY(servers.start());
+        auto& [kova, web] = servers;
+        Browser bystander;
+        QVERIFY(bystander.join(u"見物"_s));
+        Browser flooder;
+        QVERIFY(flooder.join(u"洪水"_s));
+        QVERIFY(bystander.waitReceived(u"NAME:2:洪水+"_s));
+
+        const QString line(60 * 1024, u'x');
+        for (int i = 0; i < 40; ++i)
+            flooder.send(line);
+        QVERIFY(flooder.waitClosed());
+        QCOMPARE(int(flooder.socket.closeCode()), 1008);
+        QCOMPARE(flooder.socket.closeReason(), u"sending faster than the chat server reads"_s);
+        QVERIFY2(web.waitForOutput(u"disconnected: sending faster than the chat server reads"_s),
+                 qPrintable(web.output()));
+        // What waited is dropped with the connection, which gives its seat back.
+        QVERIFY(waitFor([&] { return bystander.received.contains(u"RNAME:2:"_s); }, 30000));
+        QVERIFY(!bystander.closed);
+    }
+
+    // Lines that a browser sent just before leaving still reach the chat server, even while the server is not
+    // reading: the gateway closes that connection only once they are written. A stand-in for the server reads
+    // nothing until the browser has gone.
+    void linesSentJustBeforeLeavingAreDelivered()
+    {
+        SmallKernelBuffers buffers;
+        QVERIFY(buffers.set());
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 5570));
+        WebGatewayProcess web({u"--listen"_s, u"127.0.0.1:8557"_s, u"--server"_s, u"127.0.0.1:5570"_s});
+        QVERIFY(web.start());
+        Browser browser;
+        QVERIFY(browser.open());
+        QVERIFY(waitFor([&] { return server.hasPendingConnections(); }));
+        std::unique_ptr<QTcpSocket> client(server.nextPendingConnection());
+        client->setReadBufferSize(4096);
+        QVERIFY(waitFor([&] { return browser.connected; }));
+
+        // Far more than the kernel's buffers hold.
+        const QString line(60 * 1024, u'y');
+        for (int i = 0; i < 4; ++i)
+            browser.send(line);
+        browser.send(u"さようなら"_s);
+        browser.socket.close();
+        QVERIFY(browser.waitClosed());
+        QVERIFY(web.waitForOutput(u"disconnected: the browser closed the connection (1000)"_s));
+        QVERIFY(client->state() == QAbstractSocket::ConnectedState);
+
+        client->setReadBufferSize(0);
+        QByteArray received;
+        QVERIFY(waitFor([&] {
+            received += client->readAll();
+            return client->state() == QAbstractSocket::UnconnectedState;
+        }));
+        received += client->readAll();
+        QCOMPARE(received.size(), 4 * 60 * 1024 + 10);
+        QVERIFY(received.endsWith(cp932::encode(u"さようなら"_s)));
+    }
+
+    void stoppingClosesEveryBrowserAsGoingAway_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("SIGTERM") << int(SIGTERM) << u"SIGTERM"_s;
+        QTest::newRow("SIGINT") << int(SIGINT) << u"SIGINT"_s;
+    }
+
+    void stoppingClosesEveryBrowserAsGoingAway()
+    {
+        QFETCH(int, signalNumber);
+        QFETCH(QString, name);
+        Servers servers;
+        QVERIFY(servers.start());
+        auto& [kova, web] = servers;
+        auto raw = rawClient(kova, u"生"_s);
+        QVERIFY(raw);
+        Browser browser;
+        QVERIFY(browser.join(u"Web"_s));
+        QVERIFY(!readUntil(*raw, "NAME:2:Web+").isEmpty());
+
+        QCOMPARE(::kill(pid_t(web.process.processId()), signalNumber), 0);
+        QVERIFY(browser.waitClosed());
+        QCOMPARE(int(browser.socket.closeCode()), 1001);
+        QCOMPARE(browser.socket.closeReason(), u"the gateway is shutting down"_s);
+        QVERIFY(waitFor([&] { return web.process.state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(web.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(web.process.exitCode(), 0);
+        QVERIFY2(web.output().contains(u"kova-web: %1, closing every browser's connection\n"_s.arg(name)),
+                 qPrintable(web.output()));
+        QVERIFY(web.output().contains(u"disconnected: the gateway is shutting down\n"_s));
+        QVERIFY(readUntil(*raw, "RNAME:2:").endsWith("RNAME:2:"));
+    }
+
+    // Qt's HTTP server keeps a connection for as long as the other side likes. The page server closes the oldest
+    // plain one when too many are open, and one that sends no complete request for a while; never a WebSocket,
+    // which the gateway's sessions look after.
+    void surplusAndIdleHttpConnectionsAreClosed_data()
+    {
+        QTest::addColumn<int>("connections");
+        QTest::addColumn<int>("idleMs");
+        QTest::newRow("surplus") << 3 << 3600 * 1000;
+        QTest::newRow("idle") << 64 << 200;
+    }
+
+    void surplusAndIdleHttpConnectionsAreClosed()
+    {
+        QFETCH(int, connections);
+        QFETCH(int, idleMs);
+        web::PageServer pages({connections, std::chrono::milliseconds(idleMs)});
+        QString error;
+        QVERIFY2(pages.startListening(QHostAddress::LocalHost, 0, &error), qPrintable(error));
+        const quint16 port = pages.serverPorts().constFirst();
+        std::vector<std::unique_ptr<QWebSocket>> upgraded;
+        connect(&pages, &QAbstractHttpServer::newWebSocketConnection, this, [&] {
+            while (auto socket = pages.nextPendingWebSocketConnection())
+                upgraded.push_back(std::move(socket));
+        });
+        QWebSocket browser;
+        browser.open(QUrl(u"ws://127.0.0.1:%1/chat"_s.arg(port)));
+        QVERIFY(waitFor([&] { return browser.state() == QAbstractSocket::ConnectedState && !upgraded.empty(); }));
+
+        std::vector<std::unique_ptr<QTcpSocket>> plain;
+        for (int i = 0; i < 3; ++i) {
+            plain.push_back(std::make_unique<QTcpSocket>());
+            plain.back()->connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(waitFor([&] { return plain.back()->state() == QAbstractSocket::ConnectedState; }));
+        }
+        auto closed = [&](int i) { return plain[i]->state() == QAbstractSocket::UnconnectedState; };
+        if (connections == 3) {
+            // The WebSocket and two plain ones are as many as allowed: the third plain one closed the first.
+            QVERIFY(waitFor([&] { return closed(0); }));
+            QCOMPARE(pages.plainConnections(), 2);
+            QVERIFY(!closed(1) && !closed(2));
+        } else {
+            // The WebSocket has been idle longer than any of them.
+            QVERIFY(waitFor([&] { return closed(0) && closed(1) && closed(2); }));
+            QCOMPARE(pages.plainConnections(), 0);
+        }
+        QSignalSpy pong(&browser, &QWebSocket::pong);
+        browser.ping();
+        QVERIFY(pong.wait(5000));
+        QCOMPARE(browser.state(), QAbstractSocket::ConnectedState);
+
+        // A page is served all the same (the server is in this process: the loop must run).
+        QTcpSocket get;
+        get.connectToHost(QHostAddress::LocalHost, port);
+        get.write("GET /kova.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        QByteArray answer;
+        QVERIFY(waitFor([&] { return (answer += get.readAll()).contains("\r\n"); }));
+        QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer);
     }
 
     void serverGoneOrUnreachableIsToldToTheBrowser()

@@ -139,8 +139,10 @@
         case CloseRoomFull:
             why = '満室です（9人まで）。';
             break;
+        case 1001: // the gateway's own going away; a browser that navigates away sees no close
+            why = 'ゲートウェイが停止しました。';
+            break;
         case 1000:
-        case 1001:
         case 1005:
         case 1006:
             why = 'ゲートウェイとの接続が切れました。';
