@@ -114,6 +114,22 @@ std::unique_ptr<QTcpSocket> rawClient(KovaProcess& kova, const QString& name)
     return client;
 }
 
+// Freshly started servers with a client program "生" and then a browser "Web" in the room.
+struct Room {
+    bool start()
+    {
+        if (!servers.start())
+            return false;
+        raw = rawClient(servers.kova, u"生"_s);
+        browser = std::make_unique<Browser>();
+        return raw && browser->join(u"Web"_s) && browser->waitReceived(u"NAME:2:Web+"_s);
+    }
+
+    Servers servers;
+    std::unique_ptr<QTcpSocket> raw;
+    std::unique_ptr<Browser> browser;
+};
+
 // Small socket buffers in this test's network namespace, so that what the chat server does not read yet waits in
 // the gateway rather than in the kernel (set before the programs start; the old values come back at the end).
 class SmallKernelBuffers {
@@ -463,14 +479,10 @@ private Q_SLOTS:
 
     void messageOfExactly64KiBPasses()
     {
-        Servers servers;
-        QVERIFY(servers.start());
-        auto& [kova, web] = servers;
-        auto raw = rawClient(kova, u"生"_s);
-        QVERIFY(raw);
-        Browser browser;
-        QVERIFY(browser.join(u"Web"_s));
-        QVERIFY(browser.waitReceived(u"NAME:2:Web+"_s));
+        Room room;
+        QVERIFY(room.start());
+        auto& raw = room.raw;
+        Browser& browser = *room.browser;
         const QString prefix = u"{\"type\":\"send\",\"text\":\""_s;
         const QString text = QString(64 * 1024 - prefix.size() - 2, u'x');
         browser.socket.sendTextMessage(prefix + text + u"\"}"_s);
@@ -561,14 +573,11 @@ private Q_SLOTS:
     {
         QFETCH(int, signalNumber);
         QFETCH(QString, name);
-        Servers servers;
-        QVERIFY(servers.start());
-        auto& [kova, web] = servers;
-        auto raw = rawClient(kova, u"生"_s);
-        QVERIFY(raw);
-        Browser browser;
-        QVERIFY(browser.join(u"Web"_s));
-        QVERIFY(!readUntil(*raw, "NAME:2:Web+").isEmpty());
+        Room room;
+        QVERIFY(room.start());
+        auto& raw = room.raw;
+        Browser& browser = *room.browser;
+        auto& web = room.servers.web;
 
         QCOMPARE(::kill(pid_t(web.process.processId()), signalNumber), 0);
         QVERIFY(browser.waitClosed());
