@@ -72,4 +72,18 @@ int InputBudget::millisecondsUntilAllowed()
     return int(std::clamp<qint64>((nanoseconds + 999'999) / 1'000'000, 1, MaxWaitMilliseconds));
 }
 
+bool InputBudget::isFull()
+{
+    refill();
+    return m_bytes >= m_limits.burstBytes * Scale && m_messages >= m_limits.burstMessages * Scale;
+}
+
+void InputBudget::keepLower(InputBudget other)
+{
+    refill();
+    other.refill();
+    m_bytes = std::min(m_bytes, other.m_bytes);
+    m_messages = std::min(m_messages, other.m_messages);
+}
+
 } // namespace kova

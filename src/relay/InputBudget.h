@@ -35,6 +35,11 @@ public:
     void spendBytes(qint64 bytes);
     // Milliseconds until allows() turns true, at least 1 and at most an hour.
     int millisecondsUntilAllowed();
+    // Both buckets are at their capacity: the budget is as good as a new one.
+    bool isFull();
+    // Lowers each bucket to other's level where that is lower, both counted as of now, so a client cannot regain
+    // what it spent by starting over.
+    void keepLower(InputBudget other);
 
 private:
     // Tokens are kept in token-nanoseconds, so refills are exact; rates up to 2^30 a second and bursts up to 2^32

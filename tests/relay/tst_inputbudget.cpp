@@ -127,6 +127,39 @@ private Q_SLOTS:
         QVERIFY(b.allows());
     }
 
+    // Starting from another budget: each bucket is the lower of the two as of now, and what was spent comes back only
+    // with time.
+    void keepLowerTakesEachBucketsLowerLevel()
+    {
+        InputBudget spent = budget();
+        spent.spendMessage(5000);
+        QVERIFY(!spent.isFull());
+        m_now += 500 * Ms;
+        InputBudget fresh = budget();
+        QVERIFY(fresh.isFull());
+        fresh.keepLower(spent);
+        QCOMPARE(fresh.millisecondsUntilAllowed(), 501);
+
+        // Only the messages spent: the bytes stay as they were.
+        InputBudget chatty = budget();
+        QCOMPARE(readWhileAllowed(chatty, 0), 20);
+        InputBudget other = budget();
+        other.keepLower(chatty);
+        QCOMPARE(readWhileAllowed(other, 0), 0);
+        m_now += 200 * Ms;
+        QCOMPARE(readWhileAllowed(other, 1000), 2);
+        QCOMPARE(readWhileAllowed(other, 1000), 0);
+
+        // A fuller one lowers nothing; after a pause long enough to refill, all of it is back.
+        spent.keepLower(budget());
+        QVERIFY(!spent.allows());
+        // 300 bytes in debt: 4,300 of them to go.
+        m_now += 4299 * Ms;
+        QVERIFY(!spent.isFull());
+        m_now += 1 * Ms;
+        QVERIFY(spent.isFull());
+    }
+
     // Limits far beyond any real one (the tests use such to take the budget out of the way) overflow nothing,
     // however long the pause.
     void hugeLimitsAndLongPausesOverflowNothing()
