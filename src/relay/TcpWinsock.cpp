@@ -4,12 +4,24 @@
 #include <QNetworkInterface>
 #include <QTcpSocket>
 
+#include <algorithm>
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace kova {
+
+namespace {
+// An IPv4 client of the dual-stack listener is one address, however the system writes it.
+QHostAddress peerOf(const QTcpSocket& socket)
+{
+    bool isIPv4 = false;
+    const quint32 ipv4 = socket.peerAddress().toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4) : socket.peerAddress();
+}
+} // namespace
 
 void RequestServer::incomingConnection(qintptr descriptor)
 {
@@ -155,10 +167,41 @@ void TcpWinsock::Accept(int index, qint32 requestId)
 
     e.socket = socket;
     e.decoder = cp932::Decoder();
-    e.budget = InputBudget(m_inputLimits);
+    e.peer = peerOf(*socket);
+    e.budget = startingBudget(e.peer);
     e.endPending = false;
     e.errorString.clear();
     e.state = SocketState::Connected;
+}
+
+// A new connection from an address whose earlier connection ended with its budget spent starts from what is left of
+// that budget (refilled for the time since), not from a full one. The entry stays: connections opened together each
+// start from it and then each has a budget of its own.
+InputBudget TcpWinsock::startingBudget(const QHostAddress& peer) const
+{
+    InputBudget budget(m_inputLimits, m_inputClock);
+    const auto it = std::find_if(m_remembered.begin(), m_remembered.end(),
+                                 [&](const RememberedBudget& r) { return r.peer == peer; });
+    if (it != m_remembered.end())
+        budget.keepLower(it->budget);
+    return budget;
+}
+
+void TcpWinsock::rememberBudget(const QHostAddress& peer, InputBudget budget)
+{
+    const auto it = std::find_if(m_remembered.begin(), m_remembered.end(),
+                                 [&](const RememberedBudget& r) { return r.peer == peer; });
+    if (it != m_remembered.end()) {
+        // The lowest of the address's ended connections counts: ending an idle one does not undo a flood.
+        budget.keepLower(it->budget);
+        m_remembered.erase(it);
+    }
+    // A full budget is what a new connection gets anyway.
+    if (budget.isFull())
+        return;
+    if (m_remembered.size() >= RememberedPeers)
+        m_remembered.erase(m_remembered.begin());
+    m_remembered.push_back({peer, std::move(budget)});
 }
 
 void TcpWinsock::enableKeepAlive(QTcpSocket& socket) const
@@ -202,6 +245,11 @@ void TcpWinsock::onPeerClosed(int index, const QTcpSocket* socket)
     if (e.socket != socket || e.state != SocketState::Connected)
         return;
     e.state = SocketState::PeerClosed;
+    // Remembered at once, with what is still to be read charged, since the client may reconnect before that is read.
+    InputBudget left = e.budget;
+    if (const qint64 unread = e.socket->bytesAvailable(); unread > 0)
+        left.spendMessage(unread);
+    rememberBudget(e.peer, std::move(left));
     // What a client sent before it went is delivered first, when its budget allows; all of it is in the socket's
     // buffer by now, since its end is seen only after the last byte has been read from the kernel.
     if (e.socket->bytesAvailable() > 0) {
@@ -321,6 +369,9 @@ void TcpWinsock::releaseSocket(Element& e, bool graceful)
     e.endPending = false;
     if (!socket)
         return;
+    // A connection its client ended was remembered then.
+    if (e.state == SocketState::Connected)
+        rememberBudget(e.peer, e.budget);
     socket->disconnect(this);
     if (!graceful || socket->state() != QAbstractSocket::ConnectedState) {
         socket->abort();

@@ -5,6 +5,7 @@
 #include "io/Cp932.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QTcpServer>
 #include <QTimer>
 
@@ -39,6 +40,9 @@ public:
     // Each read yields at most this much, so a flooding client cannot exhaust memory; a client held back by its
     // input budget thus has its kernel window closed once this much waits.
     static constexpr qint64 ReadBufferSize = 64 * 1024;
+    // The budgets of ended connections are remembered for this many peer addresses (the oldest forgotten), so that
+    // reconnecting does not refill a budget faster than waiting does.
+    static constexpr std::size_t RememberedPeers = 64;
 
     // A client whose machine vanished without closing its connection is found by TCP keepalive probes and
     // then reported as closed, so it does not hold one of the nine slots for ever.
@@ -70,6 +74,8 @@ public:
     void setKeepAlive(const KeepAlive& keepAlive) { m_keepAlive = keepAlive; }
     // Applies to connections accepted from now on; the tests use smaller ones to stay short.
     void setInputLimits(const InputBudget::Limits& limits) { m_inputLimits = limits; }
+    // Applies to connections accepted from now on: the tests hold the budget's time still.
+    void setInputClock(InputBudget::Clock clock) { m_inputClock = std::move(clock); }
 
 private:
     struct Element {
@@ -80,6 +86,7 @@ private:
         QString errorString;
         int errorNumber = QAbstractSocket::UnknownSocketError;
         InputBudget budget;
+        QHostAddress peer;
         // Runs while the client is held back, until its budget allows the next read.
         QTimer resume;
         // The client has gone while held back: its end is reported after what it sent before.
@@ -99,11 +106,20 @@ private:
     static void writeNow(QTcpSocket& socket, const QByteArray& bytes);
     const QByteArray& encoded(const QString& text);
     void enableKeepAlive(QTcpSocket& socket) const;
+    InputBudget startingBudget(const QHostAddress& peer) const;
+    void rememberBudget(const QHostAddress& peer, InputBudget budget);
 
     std::array<Element, ElementCount> m_elements;
     RequestServer* m_server = nullptr;
     KeepAlive m_keepAlive;
     InputBudget::Limits m_inputLimits = InputBudget::Shipped;
+    InputBudget::Clock m_inputClock = &InputBudget::steadyNanoseconds;
+    struct RememberedBudget {
+        QHostAddress peer;
+        InputBudget budget;
+    };
+    // Budgets left below full by ended connections, the least recently ended first.
+    std::vector<RememberedBudget> m_remembered;
     std::vector<int> m_completions;
     int m_raising = 0;
     qintptr m_pendingRequest = -1;
