@@ -396,8 +396,12 @@ private Q_SLOTS:
         for (int line = 0; line < Lines && at >= 0; line += 97)
             at = read.indexOf(QByteArray::number(line).rightJustified(6, '0') + ';', at);
         QVERIFY(at > 0);
+        // The person's line went out after a fifth of the flood and came before the flood's last line, which was sent
+        // after it: the flood held back by its budget did not hold the person up. (Where exactly it overtakes is
+        // checked in the relay's test, with the budget's time held still.)
         const qsizetype hello = read.indexOf("P > hello");
-        QVERIFY(hello > 0 && hello < read.size() / 2);
+        QVERIFY(hello > 0);
+        QVERIFY(hello < read.indexOf(QByteArray::number(Lines - 1).rightJustified(6, '0') + ';'));
         QTRY_COMPARE_WITH_TIMEOUT(echoed.count('.'), Lines * 993, 10000);
         ::close(reader);
         QCOMPARE(kova.terminate(), 0);
