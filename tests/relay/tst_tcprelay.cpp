@@ -139,6 +139,22 @@ class TestTcpRelay : public QObject {
             10000);
     }
 
+    // Joins the person "B" into slot 1 and a reader into slot 2; then the budgets' time stands still, and the
+    // connections that follow get the small budget.
+    bool personAndReaderThenStillTime(std::unique_ptr<Client>& person, std::unique_ptr<Client>& reader)
+    {
+        person = join(1);
+        reader = join(2);
+        if (!person || !reader)
+            return false;
+        person->send(QStringLiteral("NAME:B"));
+        if (!QTest::qWaitFor([&] { return reader->received().endsWith("NAME:2:+"); }, 5000))
+            return false;
+        freezeBudgetTime();
+        h->sockets.setInputLimits(Small);
+        return true;
+    }
+
     // Everything the reader got before the person's "hello" came through.
     static QByteArray receivedBeforeHello(Client& person, Client& reader)
     {
@@ -357,13 +373,9 @@ private Q_SLOTS:
     // time moves only by hand, a few milliseconds a round.
     void reconnectingDoesNotRefillTheBudget()
     {
-        auto person = join(1);
-        auto reader = join(2);
-        QVERIFY(person && reader);
-        person->send(QStringLiteral("NAME:B"));
-        QTRY_VERIFY(reader->received().endsWith("NAME:2:+"));
-        freezeBudgetTime();
-        h->sockets.setInputLimits(Small);
+        std::unique_ptr<Client> person;
+        std::unique_ptr<Client> reader;
+        QVERIFY(personAndReaderThenStillTime(person, reader));
         auto idle = join(3);
         QVERIFY(idle);
 
@@ -387,13 +399,9 @@ private Q_SLOTS:
     // The spent budgets of a bounded number of addresses are remembered, the least recently ended forgotten first.
     void rememberedBudgetsAreBoundedOldestFirst()
     {
-        auto person = join(1);
-        auto reader = join(2);
-        QVERIFY(person && reader);
-        person->send(QStringLiteral("NAME:B"));
-        QTRY_VERIFY(reader->received().endsWith("NAME:2:+"));
-        freezeBudgetTime();
-        h->sockets.setInputLimits(Small);
+        std::unique_ptr<Client> person;
+        std::unique_ptr<Client> reader;
+        QVERIFY(personAndReaderThenStillTime(person, reader));
 
         const QByteArray flood(Small.burstBytes * 3 / 2, 'x');
         QVERIFY(leave({QStringLiteral("127.0.0.2")}, flood));
