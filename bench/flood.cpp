@@ -4,8 +4,11 @@
 // through a small receive window. Reports the people's line latency, what was relayed to the flooder, and whether
 // anybody was cut off.
 //   kova_flood [--port P] [--seconds S] [--flood-size B] [--flood-rate BYTES_PER_S] [--flood-lines N]
-//              [--people K] [--pace-ms MS] [--reader-rate BYTES_PER_S]
-// --flood-rate 0 floods flat out; --reader-rate 0 lets every person read at full speed.
+//              [--people K] [--pace-ms MS] [--reader-rate BYTES_PER_S] [--reconnect BYTES]
+// --flood-rate 0 floods flat out; --reader-rate 0 lets every person read at full speed. --reconnect B makes the
+// flooder a new, nameless connection for every B bytes: it sends them, ends its sending side, and connects again as
+// soon as the server has ended that connection (or turned it away). The flood relayed is then counted at the first
+// person, since the server cannot echo to a connection what it reads after that connection's end.
 #include "Generator.h"
 
 #include <algorithm>
@@ -35,6 +38,7 @@ struct Options {
     int people = 8;
     int paceMs = 1000;
     double readerRate = 100000;
+    long long reconnect = 0;
 };
 
 Options parse(int argc, char** argv)
@@ -57,6 +61,8 @@ Options parse(int argc, char** argv)
             o.paceMs = std::max(10, std::atoi(value));
         else if (key == "--reader-rate")
             o.readerRate = std::atof(value);
+        else if (key == "--reconnect")
+            o.reconnect = std::max(0LL, std::atoll(value));
     });
     return o;
 }
@@ -68,6 +74,8 @@ struct Client {
     bool ended = false;
     long long endedNs = 0;
     long long received = 0;
+    long long dots = 0; // a person: flood text received
+    long long lastDotsNs = 0;
     // A person: the send time of each of its lines, and the latencies of those that came back.
     std::vector<long long> sentNs;
     std::vector<char> back;
@@ -95,7 +103,10 @@ public:
         : m_o(o)
     {
         m_flooder.name = "F";
-        join(m_flooder, o.port, 0);
+        if (o.reconnect > 0)
+            reconnect();
+        else
+            join(m_flooder, o.port, 0);
         for (int k = 1; k <= o.people; ++k) {
             Client p;
             p.name = "P" + std::to_string(k);
@@ -127,6 +138,8 @@ public:
         long long drainUntil = 0;
         while (true) {
             const long long now = nowNs();
+            if (m_o.reconnect > 0)
+                cycleConnection(now, now < stop);
             if (now < stop) {
                 feedFlood(now);
                 for (std::size_t k = 0; k < m_people.size(); ++k)
@@ -134,7 +147,7 @@ public:
             } else if (drainUntil == 0) {
                 m_floodEndNs = now;
                 drainUntil = now + 5'000'000'000LL;
-            } else if (now > drainUntil || everythingBack()) {
+            } else if (now > drainUntil || everythingBack(now)) {
                 break;
             }
             for (Client& p : m_people) {
@@ -167,19 +180,56 @@ public:
         const Client* limited = m_people.empty() || m_people.back().rate == 0 ? nullptr : &m_people.back();
         // Rates are over the whole run: what was held back is still relayed after the flood has stopped.
         const double seconds = double(m_endNs - m_start) / 1e9;
+        const bool reconnecting = m_o.reconnect > 0 && !m_people.empty();
+        const double relayed = reconnecting ? double(m_people.front().dots) : double(m_flooder.received);
         std::printf("RESULT flood_sent_bytes=%lld flood_relayed_mbps=%.3f flood_cut=%d people_lines=%lld "
                     "people_lost=%lld people_cut=%d people_p50_us=%.0f people_p90_us=%.0f people_p99_us=%.0f "
                     "people_max_us=%.0f reader_cut=%d reader_cut_s=%.2f reader_mbytes=%.3f reader_p50_us=%.0f "
-                    "reader_p99_us=%.0f seconds=%.2f flood_seconds=%.2f\n",
-                    m_floodSent, double(m_flooder.received) / 1e6 / seconds, m_flooder.ended ? 1 : 0, lines,
-                    lines - back, cut, percentile(people, 50), percentile(people, 90), percentile(people, 99),
+                    "reader_p99_us=%.0f seconds=%.2f flood_seconds=%.2f flood_connections=%d\n",
+                    m_floodSent, relayed / 1e6 / seconds, !reconnecting && m_flooder.ended ? 1 : 0, lines, lines - back,
+                    cut, percentile(people, 50), percentile(people, 90), percentile(people, 99),
                     percentile(people, 100), limited && limited->ended ? 1 : 0,
                     limited && limited->ended ? double(limited->endedNs - m_start) / 1e9 : -1,
                     limited ? double(limited->received) / 1e6 : 0, percentile(reader, 50), percentile(reader, 99),
-                    seconds, double(m_floodEndNs - m_start) / 1e9);
+                    seconds, double(m_floodEndNs - m_start) / 1e9, m_connections);
     }
 
 private:
+    void reconnect()
+    {
+        m_flooder.fd = connectTo(m_o.port, 0);
+        ::fcntl(m_flooder.fd, F_SETFL, ::fcntl(m_flooder.fd, F_GETFL) | O_NONBLOCK);
+        m_flooder.ended = false;
+        m_leaving = false;
+        m_connectionFirstLine = m_floodSent / m_o.floodSize;
+        ++m_connections;
+    }
+
+    // With --reconnect: the connection ends its sending side once its share is sent (or the flood is over), and makes
+    // way for the next once the server has ended it. One that ends before it has sent its share was turned away
+    // (its slot not yet free): the next try comes 10 ms later, so that this measures the flood, not a storm of
+    // connection requests.
+    void cycleConnection(long long now, bool flooding)
+    {
+        if (m_flooder.fd < 0) {
+            if (flooding && now >= m_retryNs)
+                reconnect();
+            return;
+        }
+        const long long share = m_o.reconnect / m_o.floodSize;
+        if (!m_leaving && m_flooder.outbox.empty() &&
+            (!flooding || m_floodSent / m_o.floodSize >= m_connectionFirstLine + share)) {
+            ::shutdown(m_flooder.fd, SHUT_WR);
+            m_leaving = true;
+        }
+        if (!m_flooder.ended)
+            return;
+        ::close(m_flooder.fd);
+        m_flooder.fd = -1;
+        m_flooder.outbox.clear();
+        m_retryNs = m_leaving ? now : now + 10'000'000LL;
+    }
+
     void feedFlood(long long now)
     {
         const long long sentLines = m_floodSent / m_o.floodSize;
@@ -188,6 +238,9 @@ private:
                             : sentLines + (m_flooder.outbox.size() < 65536 ? 64 : 0);
         if (m_o.floodLines >= 0)
             due = std::min(due, m_o.floodLines);
+        if (m_o.reconnect > 0)
+            due = m_leaving || m_flooder.fd < 0 ? sentLines
+                                                : std::min(due, m_connectionFirstLine + m_o.reconnect / m_o.floodSize);
         for (long long n = sentLines; n < due; ++n) {
             std::string line = "{" + std::to_string(n) + "}";
             m_floodDots += m_o.floodSize - static_cast<long long>(line.size());
@@ -222,9 +275,14 @@ private:
         }
     }
 
-    bool everythingBack() const
+    bool everythingBack(long long now) const
     {
-        if (!m_flooder.ended && m_flooder.received < m_floodDots)
+        // A reconnecting flooder's text is through once its last connection has ended and the first person has had
+        // none of it for two seconds.
+        if (m_o.reconnect > 0 &&
+            (m_flooder.fd >= 0 || (!m_people.empty() && now - m_people.front().lastDotsNs < 2'000'000'000LL)))
+            return false;
+        if (m_o.reconnect == 0 && !m_flooder.ended && m_flooder.received < m_floodDots)
             return false;
         return std::all_of(m_people.begin(), m_people.end(), [](const Client& p) {
             return p.ended || std::size_t(std::count(p.back.begin(), p.back.end(), 1)) == p.sentNs.size();
@@ -272,10 +330,14 @@ private:
                 return;
             if (c.rate > 0)
                 c.allowance -= double(n);
-            if (person == 0)
+            if (person == 0) {
                 c.received += std::count(buffer, buffer + n, '.');
-            else
+            } else {
+                const long long dots = std::count(buffer, buffer + n, '.');
+                c.dots += dots;
+                c.lastDotsNs = dots > 0 ? now : c.lastDotsNs;
                 scan(c, person, std::string_view(buffer, std::size_t(n)), now);
+            }
         }
     }
 
@@ -317,6 +379,11 @@ private:
     std::vector<Client> m_people;
     long long m_floodSent = 0;
     long long m_floodDots = 0; // the padding of every flood line sent, which comes back to the flooder
+    // With --reconnect: the flooder's current connection, and how many it made (those turned away included).
+    bool m_leaving = false;
+    long long m_connectionFirstLine = 0;
+    long long m_retryNs = 0;
+    int m_connections = 0;
     long long m_start = 0;
     long long m_floodEndNs = 0;
     long long m_endNs = 0;

@@ -53,7 +53,9 @@ const QList<Scenario> Scenarios = {
 // One client floods beside eight people chatting at a line a second each, the last of them reading at 100 KB/s
 // (kova_flood). F1: 1,000-byte lines flat out; F2: 1,000-byte lines at 60 KB/s, within the budget; F3: 20-byte lines,
 // 5,000 a second, beyond the budget's reads; O1: 1,000-byte lines flat out beside one reader at 2 MB/s, for 8 s;
-// D1: 500 lines of 1,000 bytes at 50 KB/s into a full disk that is cleared before the end.
+// D1: 500 lines of 1,000 bytes at 50 KB/s into a full disk that is cleared before the end; R1: as F1, but the flooder
+// makes a new connection for every 262 lines (just within a full budget's burst) as soon as the server has ended the
+// last.
 struct FloodScenario {
     QString name;
     QStringList arguments;
@@ -82,6 +84,9 @@ const QList<FloodScenario> FloodScenarios = {
                     QStringLiteral("0")) +
          QStringList{QStringLiteral("--flood-lines"), QStringLiteral("500")},
      true},
+    {QStringLiteral("R1"), floodArguments(QStringLiteral("10"), QStringLiteral("1000"), QStringLiteral("0"),
+                                          QStringLiteral("8"), QStringLiteral("100000")) +
+                               QStringList{QStringLiteral("--reconnect"), QStringLiteral("262000")}},
 };
 
 bool accepting()
