@@ -30,18 +30,6 @@ namespace {
 const QString PageOrigin = u"http://127.0.0.1:8557"_s;
 const QUrl ChatUrl(u"ws://127.0.0.1:8557/chat"_s);
 
-// Waits, bounded, until the condition holds.
-template <typename Condition> bool waitFor(Condition condition, int timeoutMs = 5000)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
-
 // A browser as the gateway sees it: a WebSocket from the page's origin speaking the page's messages.
 class Browser {
 public:
@@ -63,12 +51,13 @@ public:
 
     bool open()
     {
-        return waitFor([this] { return socket.state() == QAbstractSocket::ConnectedState || closed; }) && !closed;
+        return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState || closed; }) &&
+               !closed;
     }
     // Open, and the gateway's connection to the chat server is up.
     bool join(const QString& name)
     {
-        if (!open() || !waitFor([this] { return connected || closed; }) || closed)
+        if (!open() || !QTest::qWaitFor([this] { return connected || closed; }) || closed)
             return false;
         send(u"NAME:"_s + name);
         return true;
@@ -82,11 +71,11 @@ public:
     }
     bool waitReceived(const QString& text)
     {
-        return waitFor([&] { return received.contains(text); });
+        return QTest::qWaitFor([&] { return received.contains(text); });
     }
     bool waitClosed()
     {
-        return waitFor([this] { return closed; }, 10000);
+        return QTest::qWaitFor([this] { return closed; }, 10000);
     }
 
     QWebSocket socket;
@@ -240,7 +229,8 @@ private Q_SLOTS:
         QNetworkAccessManager http;
         auto get = [&](const QString& path) {
             std::unique_ptr<QNetworkReply> reply(http.get(QNetworkRequest(QUrl(PageOrigin + path))));
-            waitFor([&] { return reply->isFinished(); });
+            // One that never finishes fails the checks of its status.
+            (void)QTest::qWaitFor([&] { return reply->isFinished(); });
             return reply;
         };
 
@@ -309,7 +299,7 @@ private Q_SLOTS:
         const QString longLine = QString(u"長文"_s).repeated(40000);
         raw->write(cp932::encode(longLine));
         QByteArray rawReceived;
-        QVERIFY(waitFor(
+        QVERIFY(QTest::qWaitFor(
             [&] {
                 rawReceived += raw->readAll();
                 return rawReceived.size() >= cp932::encode(longLine).size() + 5 &&
@@ -487,7 +477,7 @@ private Q_SLOTS:
         const QString text = QString(64 * 1024 - prefix.size() - 2, u'x');
         browser.socket.sendTextMessage(prefix + text + u"\"}"_s);
         QByteArray received;
-        QVERIFY(waitFor([&] {
+        QVERIFY(QTest::qWaitFor([&] {
             received += raw->readAll();
             return received.count('x') >= text.size();
         }));
@@ -518,7 +508,7 @@ private Q_SLOTS:
         QVERIFY2(web.waitForOutput(u"disconnected: sending faster than the chat server reads"_s),
                  qPrintable(web.output()));
         // What waited is dropped with the connection, which gives its seat back.
-        QVERIFY(waitFor([&] { return bystander.received.contains(u"RNAME:2:"_s); }, 30000));
+        QVERIFY(QTest::qWaitFor([&] { return bystander.received.contains(u"RNAME:2:"_s); }, 30000));
         QVERIFY(!bystander.closed);
     }
 
@@ -535,10 +525,10 @@ private Q_SLOTS:
         QVERIFY(web.start());
         Browser browser;
         QVERIFY(browser.open());
-        QVERIFY(waitFor([&] { return server.hasPendingConnections(); }));
+        QVERIFY(QTest::qWaitFor([&] { return server.hasPendingConnections(); }));
         std::unique_ptr<QTcpSocket> client(server.nextPendingConnection());
         client->setReadBufferSize(4096);
-        QVERIFY(waitFor([&] { return browser.connected; }));
+        QVERIFY(QTest::qWaitFor([&] { return browser.connected; }));
 
         // Far more than the kernel's buffers hold.
         const QString line(60 * 1024, u'y');
@@ -552,7 +542,7 @@ private Q_SLOTS:
 
         client->setReadBufferSize(0);
         QByteArray received;
-        QVERIFY(waitFor([&] {
+        QVERIFY(QTest::qWaitFor([&] {
             received += client->readAll();
             return client->state() == QAbstractSocket::UnconnectedState;
         }));
@@ -583,7 +573,7 @@ private Q_SLOTS:
         QVERIFY(browser.waitClosed());
         QCOMPARE(int(browser.socket.closeCode()), 1001);
         QCOMPARE(browser.socket.closeReason(), u"the gateway is shutting down"_s);
-        QVERIFY(waitFor([&] { return web.process.state() == QProcess::NotRunning; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return web.process.state() == QProcess::NotRunning; }, 10000));
         QCOMPARE(web.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(web.process.exitCode(), 0);
         QVERIFY2(web.output().contains(u"kova-web: %1, closing every browser's connection\n"_s.arg(name)),
@@ -618,23 +608,24 @@ private Q_SLOTS:
         });
         QWebSocket browser;
         browser.open(QUrl(u"ws://127.0.0.1:%1/chat"_s.arg(port)));
-        QVERIFY(waitFor([&] { return browser.state() == QAbstractSocket::ConnectedState && !upgraded.empty(); }));
+        QVERIFY(
+            QTest::qWaitFor([&] { return browser.state() == QAbstractSocket::ConnectedState && !upgraded.empty(); }));
 
         std::vector<std::unique_ptr<QTcpSocket>> plain;
         for (int i = 0; i < 3; ++i) {
             plain.push_back(std::make_unique<QTcpSocket>());
             plain.back()->connectToHost(QHostAddress::LocalHost, port);
-            QVERIFY(waitFor([&] { return plain.back()->state() == QAbstractSocket::ConnectedState; }));
+            QVERIFY(QTest::qWaitFor([&] { return plain.back()->state() == QAbstractSocket::ConnectedState; }));
         }
         auto closed = [&](int i) { return plain[i]->state() == QAbstractSocket::UnconnectedState; };
         if (connections == 3) {
             // The WebSocket and two plain ones are as many as allowed: the third plain one closed the first.
-            QVERIFY(waitFor([&] { return closed(0); }));
+            QVERIFY(QTest::qWaitFor([&] { return closed(0); }));
             QCOMPARE(pages.plainConnections(), 2);
             QVERIFY(!closed(1) && !closed(2));
         } else {
             // The WebSocket has been idle longer than any of them.
-            QVERIFY(waitFor([&] { return closed(0) && closed(1) && closed(2); }));
+            QVERIFY(QTest::qWaitFor([&] { return closed(0) && closed(1) && closed(2); }));
             QCOMPARE(pages.plainConnections(), 0);
         }
         QSignalSpy pong(&browser, &QWebSocket::pong);
@@ -647,7 +638,7 @@ private Q_SLOTS:
         get.connectToHost(QHostAddress::LocalHost, port);
         get.write("GET /kova.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
         QByteArray answer;
-        QVERIFY(waitFor([&] { return (answer += get.readAll()).contains("\r\n"); }));
+        QVERIFY(QTest::qWaitFor([&] { return (answer += get.readAll()).contains("\r\n"); }));
         QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer);
     }
 
