@@ -77,7 +77,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QString error;
-        QVERIFY2(VirtualDisplay::useOwnSocketFolder(&error), qPrintable(error));
+        QVERIFY2(VirtualDisplay::useOwnFolders(&error), qPrintable(error));
     }
 
     void cleanup()

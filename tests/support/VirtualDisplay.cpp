@@ -32,10 +32,12 @@ VirtualDisplay::VirtualDisplay(WindowManager windowManager)
     // Should the test die, the server and the window manager end with it.
     for (QProcess* process : {&m_server, &m_windowManager})
         process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    // It writes the display number it found free to its standard output, and takes no lock file then.
+    // It writes the display number it found free to its standard output, and takes no lock file then. Without
+    // -noreset it would reset whenever its last client left (each poll of showsWindow), refusing connections and
+    // compiling its keymap again meanwhile.
     m_server.start(QStringLiteral("Xvfb"),
-                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                    QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+                    QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
                     QStringLiteral("1024x768x24")});
     const QByteArray number = waitForLine(m_server, [](const QByteArray& line) { return !line.isEmpty(); });
     if (number.isEmpty()) {
@@ -77,15 +79,19 @@ bool VirtualDisplay::showsWindow(const QString& title) const
     return info.readAllStandardOutput().contains("\"" + title.toUtf8() + "\"");
 }
 
-bool VirtualDisplay::useOwnSocketFolder(QString* error)
+bool VirtualDisplay::useOwnFolders(QString* error)
 {
-    const QString folder = QStringLiteral("/tmp/.X11-unix");
-    return run(QStringLiteral("mkdir"), {QStringLiteral("-p"), QStringLiteral("-m"), QStringLiteral("1777"), folder},
-               error) &&
-           run(QStringLiteral("mount"),
-               {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                QStringLiteral("size=1m,mode=1777"), QStringLiteral("tmpfs"), folder},
-               error);
+    // The sockets, and the compiled keymaps.
+    for (const QString& folder : {QStringLiteral("/tmp/.X11-unix"), QStringLiteral("/var/lib/xkb")}) {
+        const QString mode = folder.startsWith(u"/tmp") ? QStringLiteral("1777") : QStringLiteral("755");
+        if (!run(QStringLiteral("mkdir"), {QStringLiteral("-p"), QStringLiteral("-m"), mode, folder}, error) ||
+            !run(QStringLiteral("mount"),
+                 {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                  QStringLiteral("size=1m,mode=") + mode, QStringLiteral("tmpfs"), folder},
+                 error))
+            return false;
+    }
+    return true;
 }
 
 } // namespace kova::test

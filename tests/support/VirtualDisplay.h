@@ -25,9 +25,9 @@ public:
     bool showsWindow(const QString& title) const;
 
     // In a network namespace of its own every display number looks free to an X server, which then replaces another
-    // X server's socket file with its own: call this first, in a private mount namespace, to give it a socket
-    // folder of its own.
-    static bool useOwnSocketFolder(QString* error);
+    // X server's socket file with its own, and writes its compiled keymap to the file another one of that number
+    // uses: call this first, in a private mount namespace, to give it folders of its own for both.
+    static bool useOwnFolders(QString* error);
 
 private:
     QProcess m_server;
