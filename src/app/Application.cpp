@@ -57,6 +57,8 @@ bool Application::start()
     QString error;
     const SettingsFile::LoadResult loaded = m_settingsFile.LoadSettings(m_settings, &error);
     if (loaded == SettingsFile::LoadResult::Failed) {
+        // A start that failed serves nobody: nothing relayed now could be saved, as the end saves nothing.
+        m_sockets.Close(0);
         fail(QStringLiteral("設定ファイルを読めません: %1").arg(error));
         return false;
     }

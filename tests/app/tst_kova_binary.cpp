@@ -20,6 +20,9 @@
 #include <csignal>
 #include <cstdio>
 
+#include <linux/capability.h>
+#include <sys/prctl.h>
+
 using namespace kova;
 using namespace kova::test;
 using namespace Qt::StringLiterals;
@@ -34,6 +37,15 @@ void withoutDisplay(KovaProcess& kova)
     QProcessEnvironment env = kova.process.processEnvironment();
     for (const QString& name : {u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"QT_QPA_PLATFORM"_s})
         env.remove(name);
+    kova.process.setProcessEnvironment(env);
+}
+
+// On the given X display instead of offscreen, so that a failure waits in its box.
+void onDisplay(KovaProcess& kova, const VirtualDisplay& display)
+{
+    QProcessEnvironment env = kova.process.processEnvironment();
+    env.remove(u"QT_QPA_PLATFORM"_s);
+    env.insert(u"DISPLAY"_s, display.name());
     kova.process.setProcessEnvironment(env);
 }
 
@@ -179,10 +191,7 @@ private Q_SLOTS:
         VirtualDisplay display;
         QVERIFY2(display.error().isEmpty(), qPrintable(display.error()));
         KovaProcess kova;
-        QProcessEnvironment env = kova.process.processEnvironment();
-        env.remove(u"QT_QPA_PLATFORM"_s);
-        env.insert(u"DISPLAY"_s, display.name());
-        kova.process.setProcessEnvironment(env);
+        onDisplay(kova, display);
         QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
         QVERIFY(kova.start());
         QVERIFY2(QTest::qWaitFor([&] { return display.showsWindow(u"KOVA"_s); }, 20000),
@@ -191,6 +200,37 @@ private Q_SLOTS:
 
         QCOMPARE(kova.terminate(), 1);
         QVERIFY(kova.standardError().contains(u"TCPポート557で待ち受けできません"_s));
+        QCOMPARE(kova.files(), QStringList{u"KV.CFG"_s});
+        QCOMPARE(kova.file(u"KV.CFG"_s), KeptSettings);
+    }
+
+    // A settings file that cannot be read: the box says so, and meanwhile nobody is served, since nothing that
+    // happened could be saved.
+    void unreadableSettingsServeNobody()
+    {
+        VirtualDisplay display;
+        QVERIFY2(display.error().isEmpty(), qPrintable(display.error()));
+        KovaProcess kova;
+        onDisplay(kova, display);
+        QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
+        QVERIFY(QFile::setPermissions(kova.path(u"KV.CFG"_s), {}));
+        // Root reads any file; without these capabilities it is held to the file's mode like anybody else.
+        kova.process.setChildProcessModifier([] {
+            for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+                ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+        });
+        QVERIFY(kova.start());
+        QVERIFY2(QTest::qWaitFor([&] { return display.showsWindow(u"KOVA"_s); }, 20000),
+                 qPrintable(kova.standardError()));
+        QVERIFY(kova.standardError().contains(u"設定ファイルを読めません"_s));
+
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, ServerPort);
+        QVERIFY(QTest::qWaitFor([&] { return client.state() == QAbstractSocket::UnconnectedState; }, 5000));
+        QCOMPARE(client.error(), QAbstractSocket::ConnectionRefusedError);
+        QVERIFY(kova.process.state() == QProcess::Running);
+
+        QCOMPARE(kova.terminate(), 1);
         QCOMPARE(kova.files(), QStringList{u"KV.CFG"_s});
         QCOMPARE(kova.file(u"KV.CFG"_s), KeptSettings);
     }
