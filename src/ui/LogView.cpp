@@ -52,7 +52,7 @@ void LogView::showPending()
     // log is; the caret follows so that the newest line is in view.
     QTextCursor cursor = textCursor();
     cursor.movePosition(QTextCursor::End);
-    m_pending.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    // insertText makes one block separator of each CR LF, lone CR and lone LF, as onDroppedFront counts them.
     cursor.insertText(m_pending);
     setTextCursor(cursor);
     m_pending.clear();

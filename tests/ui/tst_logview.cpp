@@ -24,10 +24,12 @@ private Q_SLOTS:
         int drops = 0;
         connect(&log, &LogText::droppedFront, this, [&drops] { ++drops; });
         for (int i = 0; i < 3000; ++i) {
-            // Line breaks inside messages: CR LF, a lone CR and a lone LF each end a line of the view.
-            const QString breaks = i % 3 == 0   ? QStringLiteral("\r\n")
-                                   : i % 3 == 1 ? QStringLiteral("\r")
-                                                : QStringLiteral("\n");
+            // Line breaks inside messages: CR LF, a lone CR and a lone LF each end a line of the view; CR CR LF
+            // ends two.
+            const QString breaks = i % 4 == 0   ? QStringLiteral("\r\n")
+                                   : i % 4 == 1 ? QStringLiteral("\r")
+                                   : i % 4 == 2 ? QStringLiteral("\n")
+                                                : QStringLiteral("\r\r\n");
             log.AppendLog(QStringLiteral("line %1").arg(i) + breaks + QString(50, u'z'));
             if (i % 500 == 0)
                 view.showPending();
