@@ -8,8 +8,12 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace kova {
 
@@ -27,7 +31,24 @@ bool windowChosen(int argc, const char* const* argv)
     return false;
 }
 
-int runProgram(bool withWindow)
+bool reserveStandardStreams()
+{
+    bool outputOpen = true;
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(stream, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (stream == STDOUT_FILENO)
+            outputOpen = false;
+        const int null = ::open("/dev/null", stream == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != stream) {
+            ::dup2(null, stream);
+            ::close(null);
+        }
+    }
+    return outputOpen;
+}
+
+int runProgram(bool withWindow, bool outputOpen)
 {
     SingleInstance instance;
     if (!instance.acquired()) {
@@ -41,7 +62,7 @@ int runProgram(bool withWindow)
     if (withWindow)
         frontend = std::make_unique<Desktop>(app);
     else
-        frontend = std::make_unique<Console>(app);
+        frontend = std::make_unique<Console>(app, outputOpen);
     instance.acceptRequests([&frontend] { return frontend->bringToFront(); });
     SignalHandler terminationSignals;
     QObject::connect(&terminationSignals, &SignalHandler::terminationRequested, frontend.get(), &Frontend::end);

@@ -4,9 +4,10 @@
 
 int main(int argc, char* argv[])
 {
+    const bool outputOpen = kova::reserveStandardStreams();
     if (!kova::windowChosen(argc, argv)) {
         QCoreApplication qtApp(argc, argv);
-        return kova::runProgram(false);
+        return kova::runProgram(false, outputOpen);
     }
     QApplication qtApp(argc, argv);
     return kova::runProgram(true);

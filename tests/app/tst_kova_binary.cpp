@@ -11,6 +11,7 @@
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -19,6 +20,12 @@
 
 #include <csignal>
 #include <cstdio>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <linux/capability.h>
 #include <sys/prctl.h>
@@ -61,6 +68,64 @@ QByteArray askToShow(const KovaProcess& running)
     while (!socket.canReadLine() && !deadline.hasExpired() && socket.state() == QLocalSocket::ConnectedState)
         socket.waitForReadyRead(100);
     return socket.readAll();
+}
+
+// Standard output as a named pipe whose reading end the test holds, and reads only when it likes.
+class OutputPipe {
+public:
+    explicit OutputPipe(KovaProcess& kova)
+    {
+        const QString path = m_directory.filePath(u"stdout"_s);
+        if (::mkfifo(QFile::encodeName(path).constData(), 0600) != 0)
+            return;
+        m_reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        // What a pipe holds unless told otherwise.
+        if (m_reader >= 0 && ::fcntl(m_reader, F_SETPIPE_SZ, 65536) < 0)
+            closeReader();
+        kova.process.setStandardOutputFile(path);
+    }
+    ~OutputPipe() { closeReader(); }
+    OutputPipe(const OutputPipe&) = delete;
+    OutputPipe& operator=(const OutputPipe&) = delete;
+
+    bool ok() const { return m_reader >= 0; }
+    void closeReader()
+    {
+        if (m_reader >= 0)
+            ::close(m_reader);
+        m_reader = -1;
+    }
+    // Reads until the expected bytes have come, or to the end once the writer has gone; returns all read so far.
+    QByteArray readUntil(const QByteArray& expected, int timeoutMs = 10000)
+    {
+        const QDeadlineTimer deadline(timeoutMs);
+        while ((expected.isEmpty() || !m_data.contains(expected)) && !deadline.hasExpired()) {
+            pollfd readable{m_reader, POLLIN, 0};
+            if (::poll(&readable, 1, 50) <= 0)
+                continue;
+            char buffer[65536];
+            const ssize_t got = ::read(m_reader, buffer, sizeof buffer);
+            if (got == 0)
+                break;
+            if (got > 0)
+                m_data.append(buffer, got);
+        }
+        return m_data;
+    }
+
+private:
+    QTemporaryDir m_directory;
+    int m_reader = -1;
+    QByteArray m_data;
+};
+
+// Every line of the program's log files, in order.
+QStringList logLines(const KovaProcess& kova)
+{
+    QString text;
+    for (const QString& name : kova.logFiles())
+        text += cp932::decode(kova.file(name));
+    return text.split(u"\r\n"_s, Qt::SkipEmptyParts);
 }
 
 } // namespace
@@ -279,6 +344,107 @@ private Q_SLOTS:
         QCOMPARE(kova.standardError().count(u"ウィンドウなし"_s), 1);
         QVERIFY2(kova.standardError().contains(u"待ち受けアドレス: 192.0.2.7:557\n"_s),
                  qPrintable(kova.standardError()));
+    }
+
+    // Standard output that nobody reads never holds up the chat: what it cannot take waits, 1 MiB at most, and
+    // what had to be dropped is counted in a line of its own once it is read again.
+    void unreadStandardOutputHoldsNothingUp()
+    {
+        KovaProcess kova;
+        withoutDisplay(kova);
+        OutputPipe output(kova);
+        QVERIFY(output.ok());
+        QVERIFY(kova.start());
+        connectTwoClients(kova, u"サーバ"_s);
+        if (QTest::currentTestFailed())
+            return;
+        // The description shared with whoever started it is left blocking.
+        QFile fdinfo(u"/proc/%1/fdinfo/1"_s.arg(kova.pid()));
+        QVERIFY(fdinfo.open(QIODevice::ReadOnly));
+        const QByteArray flags = fdinfo.readAll().split('\n').at(1);
+        QVERIFY2(flags.startsWith("flags:") && (flags.mid(6).trimmed().toInt(nullptr, 8) & O_NONBLOCK) == 0,
+                 flags.constData());
+
+        // Seven clients send 1.4 MB within their budgets: far more than the pipe and the waiting lines hold.
+        const qsizetype each = 200 * 1024;
+        std::vector<std::unique_ptr<QTcpSocket>> flooders;
+        for (int i = 0; i < 7; ++i) {
+            flooders.push_back(kova.connectClient());
+            QVERIFY(flooders.back());
+            flooders.back()->write(QByteArray(each, 'x'));
+        }
+        const QDeadlineTimer deadline(20000);
+        for (const auto& flooder : flooders) {
+            while (flooder->bytesToWrite() > 0 && !deadline.hasExpired())
+                flooder->waitForBytesWritten(50);
+        }
+        qsizetype relayed = 0;
+        while (relayed < 7 * each && !deadline.hasExpired()) {
+            taro->waitForReadyRead(50);
+            relayed += taro->readAll().count('x');
+        }
+        QCOMPARE(relayed, 7 * each);
+        taro->write("ping");
+        const QByteArray ping = cp932::encode(u"太郎 > ping"_s);
+        QVERIFY(readUntil(*taro, ping, 10000).contains(ping));
+
+        output.readUntil(u"\n太郎 > ping   ["_s.toUtf8());
+        QCOMPARE(kova.terminate(), 0);
+        const QByteArray mirrored = output.readUntil({});
+        QVERIFY(mirrored.endsWith('\n'));
+        // Whole lines of the log in order, each gap stated with the number of lines left out.
+        const QStringList lines = logLines(kova);
+        const QRegularExpression note(
+            u"^\\(標準出力が読まれなかったので、ここで (\\d+) 行を省きました。ログファイルには残ります\\)$"_s);
+        qsizetype next = 0;
+        int notes = 0;
+        for (const QString& line : QString::fromUtf8(mirrored.chopped(1)).split(u'\n')) {
+            if (const QRegularExpressionMatch match = note.match(line); match.hasMatch()) {
+                next += match.captured(1).toLongLong();
+                ++notes;
+                continue;
+            }
+            QVERIFY2(next < lines.size() && line == lines.at(next),
+                     qPrintable(u"line %1 of the log: %2"_s.arg(next).arg(line.left(80))));
+            ++next;
+        }
+        QCOMPARE(next, lines.size());
+        QVERIFY(notes > 0);
+    }
+
+    void standardOutputThatCannotBeWritten_data()
+    {
+        QTest::addColumn<bool>("closedAtStart");
+        QTest::newRow("its reader goes away") << false;
+        QTest::newRow("closed from the start") << true;
+    }
+
+    // Standard output that cannot be written ends the mirror, said once, and nothing else; a closed one is not
+    // taken by a file or socket opened later.
+    void standardOutputThatCannotBeWritten()
+    {
+        QFETCH(bool, closedAtStart);
+        KovaProcess kova;
+        withoutDisplay(kova);
+        OutputPipe output(kova);
+        QVERIFY(output.ok());
+        if (closedAtStart)
+            kova.process.setChildProcessModifier([] { ::close(STDOUT_FILENO); });
+        QVERIFY(kova.start());
+        connectTwoClients(kova, u"サーバ"_s);
+        if (QTest::currentTestFailed())
+            return;
+        output.closeReader();
+        for (const QByteArray& text : {QByteArray("first"), QByteArray("second")}) {
+            jiro->write(text);
+            QVERIFY(readUntil(*jiro, " > " + text).contains(" > " + text));
+            QVERIFY(readUntil(*taro, " > " + text).contains(" > " + text));
+        }
+        if (closedAtStart)
+            QCOMPARE(QFile::symLinkTarget(u"/proc/%1/fd/1"_s.arg(kova.pid())), u"/dev/null"_s);
+        QCOMPARE(kova.terminate(), 0);
+        QCOMPARE(kova.standardError().count(u"標準出力に書けないので、ログを出すのをやめます"_s), 1);
+        QVERIFY(!logLines(kova).filter(u" > second   ["_s).isEmpty());
     }
 
     void secondStartAsksTheRunningOneToShowItself()
