@@ -27,6 +27,14 @@ QString errorText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// The line that stands for lines dropped while standard output was not read.
+QByteArray notShownLine(qint64 count)
+{
+    return QStringLiteral("(標準出力が読まれなかったので、ここで %1 行を省きました。ログファイルには残ります)\n")
+        .arg(count)
+        .toUtf8();
+}
+
 } // namespace
 
 Console::Console(Application& app, bool outputOpen, QObject* parent)
@@ -116,13 +124,6 @@ QByteArray Console::terminalLines(QStringView chunk)
     }
     line += u'\n';
     return line.toUtf8();
-}
-
-QByteArray Console::notShownLine(qint64 count)
-{
-    return QStringLiteral("(標準出力が読まれなかったので、ここで %1 行を省きました。ログファイルには残ります)\n")
-        .arg(count)
-        .toUtf8();
 }
 
 void Console::mirror(const QString& chunk)

@@ -30,8 +30,6 @@ public:
 
     // What the log appended, as lines for a terminal: UTF-8, and no control character that a terminal would obey.
     static QByteArray terminalLines(QStringView chunk);
-    // The line that stands for lines dropped while standard output was not read.
-    static QByteArray notShownLine(qint64 count);
 
     static constexpr qsizetype WaitingLimit = 1 << 20;
 
