@@ -119,6 +119,17 @@ private:
     QByteArray m_data;
 };
 
+// Reads until count marks have come, or the deadline; returns how many came.
+qsizetype readMarks(QTcpSocket& socket, char mark, qsizetype count, const QDeadlineTimer& deadline)
+{
+    qsizetype got = 0;
+    while (got < count && !deadline.hasExpired()) {
+        socket.waitForReadyRead(50);
+        got += socket.readAll().count(mark);
+    }
+    return got;
+}
+
 // Every line of the program's log files, in order.
 QStringList logLines(const KovaProcess& kova)
 {
@@ -378,12 +389,7 @@ private Q_SLOTS:
             while (flooder->bytesToWrite() > 0 && !deadline.hasExpired())
                 flooder->waitForBytesWritten(50);
         }
-        qsizetype relayed = 0;
-        while (relayed < 7 * each && !deadline.hasExpired()) {
-            taro->waitForReadyRead(50);
-            relayed += taro->readAll().count('x');
-        }
-        QCOMPARE(relayed, 7 * each);
+        QCOMPARE(readMarks(*taro, 'x', 7 * each, deadline), 7 * each);
         taro->write("ping");
         const QByteArray ping = cp932::encode(u"太郎 > ping"_s);
         QVERIFY(readUntil(*taro, ping, 10000).contains(ping));
@@ -410,6 +416,23 @@ private Q_SLOTS:
         }
         QCOMPARE(next, lines.size());
         QVERIFY(notes > 0);
+    }
+
+    // At the end, what standard output still cannot take is given up after a moment, and counted.
+    void unreadStandardOutputDoesNotHoldUpTheEnd()
+    {
+        KovaProcess kova;
+        withoutDisplay(kova);
+        OutputPipe output(kova);
+        QVERIFY(output.ok());
+        QVERIFY(kova.start());
+        auto flooder = kova.connectClient();
+        QVERIFY(flooder);
+        flooder->write(QByteArray(200 * 1024, 'x'));
+        QCOMPARE(readMarks(*flooder, 'x', 200 * 1024, QDeadlineTimer(10000)), 200 * 1024);
+        QCOMPARE(kova.terminate(), 0);
+        QVERIFY2(kova.standardError().contains(u"行は出せませんでした。"_s), qPrintable(kova.standardError()));
+        QVERIFY(!kova.logFiles().isEmpty());
     }
 
     void standardOutputThatCannotBeWritten_data()
