@@ -1,4 +1,5 @@
 #include "BrowserSession.h"
+#include "PageServer.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,8 +12,6 @@ namespace kova::web {
 
 namespace {
 
-// As the chat server does with a client that stops reading.
-constexpr qint64 MaxBrowserBacklog = 1024 * 1024;
 constexpr auto ConnectTimeout = 10s;
 // A phone that vanished from the network answers no ping; its seat is given back once a ping goes unanswered.
 constexpr auto PingInterval = 30s;
@@ -40,6 +39,9 @@ BrowserSession::BrowserSession(std::unique_ptr<QWebSocket> browser, const Server
     });
     connect(m_browser.get(), &QWebSocket::disconnected, this, &BrowserSession::onBrowserDisconnected);
     connect(m_browser.get(), &QWebSocket::pong, this, [this] { m_awaitingPong = false; });
+    // Announced for the browser's close frame and for every close or abort of ours (which set the reason first);
+    // never for a connection that merely drops.
+    connect(m_browser.get(), &QWebSocket::aboutToClose, this, [this] { m_browserSaidClose = true; });
 
     m_pingTimer.setInterval(PingInterval);
     connect(&m_pingTimer, &QTimer::timeout, this, &BrowserSession::onPingTimer);
@@ -72,6 +74,12 @@ BrowserSession::~BrowserSession() = default;
 void BrowserSession::end(QWebSocketProtocol::CloseCode code, const QString& reason)
 {
     endWith(code, reason, Unsent::Deliver);
+}
+
+void BrowserSession::fellBehind()
+{
+    end(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("the browser fell 1 MiB behind"));
+    m_browser->abort();
 }
 
 void BrowserSession::endWith(QWebSocketProtocol::CloseCode code, const QString& reason, Unsent unsent)
@@ -146,8 +154,7 @@ void BrowserSession::onServerConnected()
 void BrowserSession::onServerReadyRead()
 {
     if (m_browser->bytesToWrite() > MaxBrowserBacklog) {
-        end(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("the browser fell 1 MiB behind"));
-        m_browser->abort();
+        fellBehind();
         return;
     }
     const QByteArray bytes = m_server.readAll();
@@ -217,9 +224,13 @@ void BrowserSession::onBrowserDisconnected()
 {
     if (m_reason.isEmpty()) {
         const int code = m_browser->closeCode();
-        m_reason = m_browser->closeReason().isEmpty()
-                       ? QStringLiteral("the browser closed the connection (%1)").arg(code)
-                       : QStringLiteral("%1 (%2)").arg(m_browser->closeReason()).arg(code);
+        if (!m_browserSaidClose)
+            m_reason = QStringLiteral("the browser's connection was lost (%1)")
+                           .arg(int(QWebSocketProtocol::CloseCodeAbnormalDisconnection));
+        else if (m_browser->closeReason().isEmpty())
+            m_reason = QStringLiteral("the browser closed the connection (%1)").arg(code);
+        else
+            m_reason = QStringLiteral("%1 (%2)").arg(m_browser->closeReason()).arg(code);
         closeServer(Unsent::Deliver);
     }
     onBrowserClosed();

@@ -46,6 +46,8 @@ public:
     QString peer() const { return m_peer; }
     // Closes the browser's connection with a reason, and the server's once what the browser sent has gone out.
     void end(QWebSocketProtocol::CloseCode code, const QString& reason);
+    // Cuts off a browser that does not read what it is sent.
+    void fellBehind();
 
 Q_SIGNALS:
     // The browser's connection is closed; emitted once. The connection to the server may still be delivering
@@ -82,6 +84,7 @@ private:
     QTimer m_drainTimer;
     bool m_serverReceived = false;
     bool m_awaitingPong = false;
+    bool m_browserSaidClose = false;
     bool m_browserClosed = false;
     bool m_serverClosed = false;
 };

@@ -140,12 +140,14 @@ void PageServer::stopListening()
 
 int PageServer::plainConnections() const
 {
-    return int(std::count_if(m_connections.begin(), m_connections.end(),
-                             [](const Connection& connection) { return connection.idle != nullptr; }));
+    return int(std::count_if(m_connections.begin(), m_connections.end(), [](const Connection& connection) {
+        return connection.socket && connection.idle != nullptr;
+    }));
 }
 
 bool PageServer::admit(QTcpSocket* socket)
 {
+    forget(nullptr); // the ones deleted since
     if (int(m_connections.size()) >= m_limits.connections) {
         const auto oldest = std::find_if(m_connections.begin(), m_connections.end(),
                                          [](const Connection& connection) { return connection.idle != nullptr; });
@@ -167,12 +169,37 @@ bool PageServer::admit(QTcpSocket* socket)
     m_connections.push_back({socket, idle});
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { forget(socket); });
     connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
+    watchBacklog(socket, false);
     return true;
 }
 
 void PageServer::forget(QTcpSocket* socket)
 {
-    std::erase_if(m_connections, [socket](const Connection& connection) { return connection.socket == socket; });
+    // Sockets deleted since are dropped on the way.
+    std::erase_if(m_connections,
+                  [socket](const Connection& connection) { return !connection.socket || connection.socket == socket; });
+}
+
+void PageServer::watchBacklog(QTcpSocket* socket, bool webSocket)
+{
+    // Queued, so that it looks once what arrived has been answered: pages, or Qt's pongs to a WebSocket's pings.
+    connect(
+        socket, &QTcpSocket::readyRead, this,
+        [this, socket = QPointer(socket), webSocket] {
+            if (!socket || socket->bytesToWrite() <= m_limits.backlog)
+                return;
+            Q_EMIT connectionCut(
+                socket->peerAddress(), socket->peerPort(),
+                QStringLiteral("it sent more while %1 bytes it was sent waited unread").arg(socket->bytesToWrite()));
+            if (!socket)
+                return;
+            socket->abort();
+            // Qt's server may have pipelined requests queued for a plain one, which would read the closed socket;
+            // a WebSocket's belongs to its QWebSocket.
+            if (!webSocket)
+                delete socket;
+        },
+        Qt::QueuedConnection);
 }
 
 void PageServer::requestArrived(QTcpSocket* socket, bool becameWebSocket)
@@ -182,9 +209,12 @@ void PageServer::requestArrived(QTcpSocket* socket, bool becameWebSocket)
     if (connection == m_connections.end() || !connection->idle)
         return;
     if (becameWebSocket) {
-        // The gateway's session watches it from now on.
+        // The gateway's session watches it from now on. Qt's server is about to drop the socket's signal
+        // connections, so the backlog watch is made again afterwards.
         delete connection->idle;
         connection->idle = nullptr;
+        QMetaObject::invokeMethod(
+            socket, [this, socket] { watchBacklog(socket, true); }, Qt::QueuedConnection);
     } else {
         connection->idle->start();
     }

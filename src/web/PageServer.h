@@ -5,7 +5,9 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QHttpServerResponder>
+#include <QPointer>
 #include <QString>
+#include <QTcpSocket>
 
 #include <chrono>
 #include <vector>
@@ -14,13 +16,18 @@ class QTimer;
 
 namespace kova::web {
 
-// Qt's HTTP server keeps every connection for as long as the other side likes; these bound the ones that have
-// not become WebSockets, so that idle connections cannot use up the program's file descriptors.
+// As the chat server does with a client that stops reading.
+constexpr qint64 MaxBrowserBacklog = 1024 * 1024;
+
+// Qt's HTTP server keeps every connection for as long as the other side likes, and holds whatever it answers
+// until the other side reads it; these bound the connections' number, idle time and unread answers.
 struct HttpLimits {
     // Open connections at most, WebSockets included; the oldest plain one is closed when another comes.
     int connections = 64;
     // A plain connection is closed when no complete request has come for this long.
     std::chrono::milliseconds idle = std::chrono::seconds(20);
+    // A connection, WebSocket or not, is cut when it sends more while this much of what it was sent waits unread.
+    qint64 backlog = MaxBrowserBacklog;
 };
 
 // The HTTP side of the gateway: the page and its files from the program's resources, and the WebSocket
@@ -43,6 +50,8 @@ public:
 Q_SIGNALS:
     // A WebSocket from another origin, or a connection beyond the limit.
     void connectionRefused(const QHostAddress& address, quint16 port, const QString& reason);
+    // A connection closed because it does not read what it is sent.
+    void connectionCut(const QHostAddress& address, quint16 port, const QString& reason);
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -50,12 +59,15 @@ protected:
 
 private:
     struct Connection {
-        QTcpSocket* socket = nullptr;
+        // Qt's server drops every signal connection of a socket that becomes a WebSocket, ours included, so the
+        // end of one is seen only as the socket's deletion.
+        QPointer<QTcpSocket> socket;
         QTimer* idle = nullptr; // none once it is a WebSocket
     };
 
     bool admit(QTcpSocket* socket);
     void forget(QTcpSocket* socket);
+    void watchBacklog(QTcpSocket* socket, bool webSocket);
     void requestArrived(QTcpSocket* socket, bool becameWebSocket);
     void respond(const QHttpServerRequest& request, QTcpSocket* socket, const QByteArray& contentType,
                  const QByteArray& body, QHttpServerResponder::StatusCode status);

@@ -21,6 +21,7 @@ WebGateway::WebGateway(const ServerAddress& server, QObject* parent)
             [](const QHostAddress& address, quint16 port, const QString& reason) {
                 logLine(QStringLiteral("browser %1 refused: %2").arg(endpointText(address, port), reason));
             });
+    connect(&m_http, &PageServer::connectionCut, this, &WebGateway::onConnectionCut);
 }
 
 bool WebGateway::listen(const ListenAddress& address, QString* error)
@@ -80,6 +81,19 @@ void WebGateway::refuse(std::unique_ptr<QWebSocket> browser, QWebSocketProtocol:
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
     QTimer::singleShot(CloseTimeout, socket, &QWebSocket::abort);
     socket->close(code, reason);
+}
+
+void WebGateway::onConnectionCut(const QHostAddress& address, quint16 port, const QString& reason)
+{
+    // A browser's session ends first, so that its log line and close code say why.
+    const QString peer = endpointText(address, port);
+    for (BrowserSession* session : std::as_const(m_sessions)) {
+        if (session->peer() == peer) {
+            session->fellBehind();
+            return;
+        }
+    }
+    logLine(QStringLiteral("browser %1 cut off: %2").arg(peer, reason));
 }
 
 void WebGateway::onSessionEnded(BrowserSession* session, const QString& reason)

@@ -314,6 +314,16 @@ private Q_SLOTS:
         QCOMPARE(readUntil(*raw, "RNAME:1:"), QByteArray("RNAME:1:"));
         QVERIFY(web.waitForOutput(u"disconnected: the browser closed the connection (1000)"_s));
         QVERIFY(browser.unexpected.isEmpty());
+
+        // A connection that ends without a close frame is lost, not closed by the browser.
+        QTcpSocket dropped;
+        QVERIFY(rawHandshake(dropped, "127.0.0.1:8557", {}).startsWith("HTTP/1.1 101"));
+        const quint16 port = dropped.localPort();
+        QVERIFY(web.waitForOutput(u"browser 127.0.0.1:%1 connected"_s.arg(port)));
+        dropped.disconnectFromHost();
+        QVERIFY2(web.waitForOutput(
+                     u"browser 127.0.0.1:%1 disconnected: the browser's connection was lost (1006)"_s.arg(port)),
+                 qPrintable(web.output()));
     }
 
     void tenthParticipantIsTurnedAway()
@@ -512,6 +522,51 @@ private Q_SLOTS:
         QVERIFY(!bystander.closed);
     }
 
+    // A client that sends without reading what it is answered is cut off once 1 MiB waits for it, whatever the
+    // answers are: Qt's pongs to a WebSocket's pings, or pages for pipelined requests.
+    void clientsThatDoNotReadAreCutOff_data()
+    {
+        QTest::addColumn<bool>("pings");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("pings") << true << u"disconnected: the browser fell 1 MiB behind"_s;
+        QTest::newRow("pipelined requests") << false << u"cut off: it sent more while "_s;
+    }
+
+    void clientsThatDoNotReadAreCutOff()
+    {
+        QFETCH(bool, pings);
+        QFETCH(QString, logged);
+        SmallKernelBuffers buffers;
+        QVERIFY(buffers.set());
+        Servers servers;
+        QVERIFY(servers.start());
+        auto& [kova, web] = servers;
+        Browser bystander;
+        QVERIFY(bystander.join(u"見物"_s));
+
+        QTcpSocket client;
+        QByteArray request;
+        if (pings) {
+            QVERIFY(rawHandshake(client, "127.0.0.1:8557", {}).startsWith("HTTP/1.1 101"));
+            // Masked with zeros, 125 bytes each.
+            request = "\x89\xfd" + QByteArray(4, '\0') + QByteArray(125, 'p');
+        } else {
+            client.connectToHost(QHostAddress::LocalHost, WebGatewayProcess::Port);
+            QVERIFY(client.waitForConnected(5000));
+            request = "GET /kova.js HTTP/1.1\r\nHost: 127.0.0.1:8557\r\n\r\n";
+        }
+        // Read no more than this, ever.
+        client.setReadBufferSize(4096);
+        const qsizetype answer = pings ? request.size() - 4 : 11000;
+        client.write(request.repeated(int(3 * 1024 * 1024 / answer)));
+        QVERIFY2(web.waitForOutput(logged, 20000), qPrintable(web.output()));
+
+        // The others go on.
+        bystander.send(u"まだいます"_s);
+        QVERIFY(bystander.waitReceived(u"見物 > まだいます"_s));
+        QVERIFY(!bystander.closed);
+    }
+
     // Lines that a browser sent just before leaving still reach the chat server, even while the server is not
     // reading: the gateway closes that connection only once they are written. A stand-in for the server reads
     // nothing until the browser has gone.
@@ -640,6 +695,52 @@ private Q_SLOTS:
         QByteArray answer;
         QVERIFY(QTest::qWaitFor([&] { return (answer += get.readAll()).contains("\r\n"); }));
         QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer);
+    }
+
+    // Qt's HTTP server drops every signal connection of a socket that becomes a WebSocket. WebSockets that have
+    // ended must still leave the page server's count, and never be taken for a plain connection later.
+    void endedWebSocketsLeaveTheCount()
+    {
+        web::PageServer pages({4, std::chrono::milliseconds(300)});
+        QString error;
+        QVERIFY2(pages.startListening(QHostAddress::LocalHost, 0, &error), qPrintable(error));
+        const QUrl url(u"ws://127.0.0.1:%1/chat"_s.arg(pages.serverPorts().constFirst()));
+        int upgraded = 0;
+        connect(&pages, &QAbstractHttpServer::newWebSocketConnection, this, [&] {
+            while (auto next = pages.nextPendingWebSocketConnection()) {
+                ++upgraded;
+                // As the gateway's sessions do: deleted once closed.
+                QWebSocket* socket = next.release();
+                socket->setParent(&pages);
+                connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+        for (int i = 1; i <= 8; ++i) {
+            QWebSocket passing;
+            passing.open(url);
+            QVERIFY(
+                QTest::qWaitFor([&] { return upgraded == i && passing.state() == QAbstractSocket::ConnectedState; }));
+            passing.close();
+            QVERIFY(QTest::qWaitFor([&] { return passing.state() == QAbstractSocket::UnconnectedState; }));
+        }
+
+        QWebSocket browser;
+        browser.open(url);
+        QVERIFY(QTest::qWaitFor([&] { return browser.state() == QAbstractSocket::ConnectedState; }));
+        std::vector<std::unique_ptr<QTcpSocket>> plain;
+        for (int i = 0; i < 3; ++i) {
+            plain.push_back(std::make_unique<QTcpSocket>());
+            plain.back()->connectToHost(QHostAddress::LocalHost, pages.serverPorts().constFirst());
+            QVERIFY(QTest::qWaitFor([&] { return plain.back()->state() == QAbstractSocket::ConnectedState; }));
+        }
+        QVERIFY(QTest::qWaitFor([&] { return pages.plainConnections() == 3; }));
+        // The plain ones go idle; the WebSocket outlives them.
+        QVERIFY(QTest::qWaitFor([&] { return pages.plainConnections() == 0; }));
+        QTest::qWait(400);
+        QSignalSpy pong(&browser, &QWebSocket::pong);
+        browser.ping();
+        QVERIFY(pong.wait(5000));
+        QCOMPARE(browser.state(), QAbstractSocket::ConnectedState);
     }
 
     void serverGoneOrUnreachableIsToldToTheBrowser()
