@@ -538,11 +538,10 @@ private Q_SLOTS:
         QFETCH(QString, logged);
         SmallKernelBuffers buffers;
         QVERIFY(buffers.set());
-        Servers servers;
-        QVERIFY(servers.start());
-        auto& [kova, web] = servers;
-        Browser bystander;
-        QVERIFY(bystander.join(u"見物"_s));
+        Room room;
+        QVERIFY(room.start());
+        auto& web = room.servers.web;
+        Browser& bystander = *room.browser;
 
         QTcpSocket client;
         QByteArray request;
@@ -563,7 +562,7 @@ private Q_SLOTS:
 
         // The others go on.
         bystander.send(u"まだいます"_s);
-        QVERIFY(bystander.waitReceived(u"見物 > まだいます"_s));
+        QVERIFY(bystander.waitReceived(u"Web > まだいます"_s));
         QVERIFY(!bystander.closed);
     }
 
