@@ -513,8 +513,12 @@ private Q_SLOTS:
         for (int i = 0; i < 40; ++i)
             flooder.send(line);
         QVERIFY(flooder.waitClosed());
-        QCOMPARE(int(flooder.socket.closeCode()), 1008);
-        QCOMPARE(flooder.socket.closeReason(), u"sending faster than the chat server reads"_s);
+        // The flood still waiting unread in the gateway's kernel makes the close a reset, which may make the
+        // flooder's kernel discard the close frame before it is read: then the connection was merely lost.
+        if (flooder.socket.closeCode() == QWebSocketProtocol::CloseCodePolicyViolated)
+            QCOMPARE(flooder.socket.closeReason(), u"sending faster than the chat server reads"_s);
+        else
+            QVERIFY2(flooder.socket.closeReason().isEmpty(), qPrintable(flooder.socket.closeReason()));
         QVERIFY2(web.waitForOutput(u"disconnected: sending faster than the chat server reads"_s),
                  qPrintable(web.output()));
         // What waited is dropped with the connection, which gives its seat back.
