@@ -174,24 +174,26 @@ void TcpWinsock::Accept(int index, qint32 requestId)
     e.state = SocketState::Connected;
 }
 
+std::vector<TcpWinsock::RememberedBudget>::const_iterator TcpWinsock::remembered(const QHostAddress& peer) const
+{
+    return std::find_if(m_remembered.begin(), m_remembered.end(),
+                        [&](const RememberedBudget& r) { return r.peer == peer; });
+}
+
 // A new connection from an address whose earlier connection ended with its budget spent starts from what is left of
 // that budget (refilled for the time since), not from a full one. The entry stays: connections opened together each
 // start from it and then each has a budget of its own.
 InputBudget TcpWinsock::startingBudget(const QHostAddress& peer) const
 {
     InputBudget budget(m_inputLimits, m_inputClock);
-    const auto it = std::find_if(m_remembered.begin(), m_remembered.end(),
-                                 [&](const RememberedBudget& r) { return r.peer == peer; });
-    if (it != m_remembered.end())
+    if (const auto it = remembered(peer); it != m_remembered.end())
         budget.keepLower(it->budget);
     return budget;
 }
 
 void TcpWinsock::rememberBudget(const QHostAddress& peer, InputBudget budget)
 {
-    const auto it = std::find_if(m_remembered.begin(), m_remembered.end(),
-                                 [&](const RememberedBudget& r) { return r.peer == peer; });
-    if (it != m_remembered.end()) {
+    if (const auto it = remembered(peer); it != m_remembered.end()) {
         // The lowest of the address's ended connections counts: ending an idle one does not undo a flood.
         budget.keepLower(it->budget);
         m_remembered.erase(it);

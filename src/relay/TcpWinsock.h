@@ -120,6 +120,8 @@ private:
     };
     // Budgets left below full by ended connections, the least recently ended first.
     std::vector<RememberedBudget> m_remembered;
+    // peer's entry, or the end.
+    std::vector<RememberedBudget>::const_iterator remembered(const QHostAddress& peer) const;
     std::vector<int> m_completions;
     int m_raising = 0;
     qintptr m_pendingRequest = -1;
