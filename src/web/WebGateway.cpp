@@ -12,15 +12,19 @@ void logLine(const QString& line)
     std::fflush(stdout);
 }
 
+namespace {
+void logRefused(const QHostAddress& address, quint16 port, const QString& reason)
+{
+    logLine(QStringLiteral("browser %1 refused: %2").arg(endpointText(address, port), reason));
+}
+} // namespace
+
 WebGateway::WebGateway(const ServerAddress& server, QObject* parent)
     : QObject(parent)
     , m_server(server)
 {
     connect(&m_http, &QAbstractHttpServer::newWebSocketConnection, this, &WebGateway::onNewWebSocketConnection);
-    connect(&m_http, &PageServer::connectionRefused, this,
-            [](const QHostAddress& address, quint16 port, const QString& reason) {
-                logLine(QStringLiteral("browser %1 refused: %2").arg(endpointText(address, port), reason));
-            });
+    connect(&m_http, &PageServer::connectionRefused, this, &logRefused);
     connect(&m_http, &PageServer::connectionCut, this, &WebGateway::onConnectionCut);
 }
 
@@ -74,8 +78,7 @@ void WebGateway::onNewWebSocketConnection()
 
 void WebGateway::refuse(std::unique_ptr<QWebSocket> browser, QWebSocketProtocol::CloseCode code, const QString& reason)
 {
-    logLine(QStringLiteral("browser %1 refused: %2")
-                .arg(endpointText(browser->peerAddress(), browser->peerPort()), reason));
+    logRefused(browser->peerAddress(), browser->peerPort(), reason);
     QWebSocket* socket = browser.release();
     socket->setParent(this);
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
