@@ -34,6 +34,8 @@ public:
     explicit LogText(QDir directory, Clock clock = &QDateTime::currentDateTime, QObject* parent = nullptr);
 
     const QString& text() const { return m_text; }
+    // The time by the log's clock.
+    QDateTime now() const { return m_clock(); }
 
     void AppendLog(const QString& message);
     // Writes the text followed by CR LF to a file named after the current date and time; a file of that

@@ -69,7 +69,7 @@ void ChatServer::RefreshNameList()
 
 void ChatServer::onConnectionRequest(int index, qint32 requestId)
 {
-    if (index != 0)
+    if (index != 0 || m_bans.isBanned(m_sockets.requestAddress(requestId)))
         return;
     for (int slot = 1; slot < SlotCount; ++slot) {
         if (m_tables.SlotState.at(static_cast<std::size_t>(slot)) == SLOT_FREE) {
@@ -77,6 +77,7 @@ void ChatServer::onConnectionRequest(int index, qint32 requestId)
             m_sockets.setLocalPort(slot, 0);
             m_sockets.Accept(slot, requestId);
             m_tables.SlotState.at(static_cast<std::size_t>(slot)) = SLOT_CONNECTED;
+            m_connectedSince.at(static_cast<std::size_t>(slot)) = m_log.now();
             return;
         }
     }
@@ -139,16 +140,67 @@ void ChatServer::onDataArrival(int index)
 void ChatServer::onClose(int index)
 {
     // Only a client slot can close; a repeated event for a slot already freed is not a second departure.
-    if (index == 0 || m_tables.SlotState.at(static_cast<std::size_t>(index)) != SLOT_CONNECTED)
+    if (!isOccupied(index))
         return;
+    depart(index, slotName(index) + QStringLiteral("さんが帰りました。"));
+}
+
+void ChatServer::depart(int index, const QString& logLine)
+{
     soundIf(m_settings.SoundOnJoinLeave);
-    m_log.AppendLog(slotName(index) + QStringLiteral("さんが帰りました。"));
+    m_log.AppendLog(logLine);
     m_tables.OutMessage = leaveNotice(index);
     StartBroadcast();
     m_tables.SlotState.at(static_cast<std::size_t>(index)) = SLOT_FREE;
     slotName(index).clear();
     RefreshNameList();
     m_broadcaster.onConnectionLost(index);
+}
+
+bool ChatServer::isOccupied(int slot) const
+{
+    return slot > 0 && slot < SlotCount && m_tables.SlotState.at(static_cast<std::size_t>(slot)) == SLOT_CONNECTED;
+}
+
+QHostAddress ChatServer::clientAddress(int slot) const
+{
+    return isOccupied(slot) ? m_sockets.peerAddress(slot) : QHostAddress();
+}
+
+QDateTime ChatServer::connectedSince(int slot) const
+{
+    return isOccupied(slot) ? m_connectedSince.at(static_cast<std::size_t>(slot)) : QDateTime();
+}
+
+bool ChatServer::disconnectClient(int slot)
+{
+    if (!isOccupied(slot))
+        return false;
+    // Closed first, so that the leave notice goes to the others only.
+    m_sockets.Close(slot);
+    depart(slot, slotName(slot) + QStringLiteral("さんを切断しました。"));
+    return true;
+}
+
+bool ChatServer::banClient(int slot)
+{
+    const QHostAddress address = clientAddress(slot);
+    if (address.isNull())
+        return false;
+    m_bans.ban(address);
+    m_sockets.Close(slot);
+    depart(slot, slotName(slot) + u'（' + address.toString() + QStringLiteral("）を締め出しました。"));
+    Q_EMIT bansChanged();
+    return true;
+}
+
+bool ChatServer::liftBan(const QHostAddress& address)
+{
+    if (!m_bans.lift(address))
+        return false;
+    m_log.AppendLog(BanList::normalized(address).toString() + QStringLiteral(" の締め出しを解きました。"));
+    Q_EMIT bansChanged();
+    return true;
 }
 
 QString ChatServer::OperatorChatLine(const QString& text) const

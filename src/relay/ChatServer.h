@@ -1,10 +1,15 @@
 #pragma once
 
+#include "BanList.h"
 #include "Broadcaster.h"
 #include "RelayTables.h"
 
+#include <QDateTime>
+#include <QHostAddress>
 #include <QObject>
 #include <QStringList>
+
+#include <array>
 
 namespace kova {
 
@@ -40,18 +45,35 @@ public:
     void AnnounceNickname(const QString& name);
     bool anyClientConnected() const;
     void StartBroadcast() { m_broadcaster.StartBroadcast(); }
+
+    // The operator's hand over the client slots 1 to 9. A slot is occupied from the moment its connection is
+    // accepted, whether or not its client has registered a name.
+    bool isOccupied(int slot) const;
+    QHostAddress clientAddress(int slot) const;
+    QDateTime connectedSince(int slot) const;
+    // Closes the client's connection as if it had left: the others get the leave notice. False, doing nothing,
+    // for a slot that is not an occupied client slot.
+    bool disconnectClient(int slot);
+    // Disconnects the client and refuses new connections from its address until the server ends.
+    bool banClient(int slot);
+    // False when the address was not banned.
+    bool liftBan(const QHostAddress& address);
+    const QList<QHostAddress>& bannedAddresses() const { return m_bans.addresses(); }
     // Only the tests look at the walk: those over the fake sockets complete its sends until it ends, and the fuzz
     // target checks that every message is walked and every walk ends.
     const Broadcaster& broadcaster() const { return m_broadcaster; }
 
 Q_SIGNALS:
     void nameListRefreshed(const QStringList& rows);
+    void bansChanged();
 
 private:
     void onConnectionRequest(int index, qint32 requestId);
     void onError(int index, int number, const QString& description);
     void onDataArrival(int index);
     void onClose(int index);
+    // Frees a client slot whose connection has ended and tells everybody, with logLine in the log.
+    void depart(int index, const QString& logLine);
     void soundIf(const QString& flag);
     QString& slotName(int index);
 
@@ -61,6 +83,8 @@ private:
     const Settings& m_settings;
     NotificationSound& m_sound;
     Broadcaster m_broadcaster;
+    BanList m_bans;
+    std::array<QDateTime, SlotCount> m_connectedSince;
     QStringList m_nameList;
     QString m_errorString;
 };

@@ -1,5 +1,7 @@
 #include "TcpWinsock.h"
 
+#include "BanList.h"
+
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QTcpSocket>
@@ -17,9 +19,7 @@ namespace {
 // An IPv4 client of the dual-stack listener is one address, however the system writes it.
 QHostAddress peerOf(const QTcpSocket& socket)
 {
-    bool isIPv4 = false;
-    const quint32 ipv4 = socket.peerAddress().toIPv4Address(&isIPv4);
-    return isIPv4 ? QHostAddress(ipv4) : socket.peerAddress();
+    return BanList::normalized(socket.peerAddress());
 }
 } // namespace
 
@@ -404,6 +404,24 @@ QString TcpWinsock::errorString(int index) const
 int TcpWinsock::errorNumber(int index) const
 {
     return element(index).errorNumber;
+}
+
+QHostAddress TcpWinsock::peerAddress(int index) const
+{
+    const Element& e = element(index);
+    // A client that has gone is still known by its address until its slot is freed.
+    return index != 0 && e.state != SocketState::Closed ? e.peer : QHostAddress();
+}
+
+QHostAddress TcpWinsock::requestAddress(qint32 requestId) const
+{
+    if (m_pendingRequest < 0 || qint32(m_pendingRequest) != requestId)
+        return {};
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(int(m_pendingRequest), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return {};
+    return BanList::normalized(QHostAddress(reinterpret_cast<const sockaddr*>(&address)));
 }
 
 } // namespace kova

@@ -66,6 +66,8 @@ public:
     void Close(int index) override;
     QString errorString(int index) const override;
     int errorNumber(int index) const override;
+    QHostAddress peerAddress(int index) const override;
+    QHostAddress requestAddress(qint32 requestId) const override;
     void chargeInput(int index, qint64 bytes) override;
 
     // The port element 0 actually listens on (differs from LocalPort when that is 0).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
@@ -39,6 +40,10 @@ public:
     virtual QString errorString(int index) const = 0;
     // The QAbstractSocket::SocketError of the element's last failure.
     virtual int errorNumber(int index) const = 0;
+    // The address of the client connected to element index; null when none is.
+    virtual QHostAddress peerAddress(int index) const = 0;
+    // The address that a connection request comes from, while its connectionRequested() is being handled.
+    virtual QHostAddress requestAddress(qint32 requestId) const = 0;
     // Charges what a message read from element index makes the relay send, beyond its own bytes, to that client's
     // input budget: a long name must not multiply what one client can make the server send and log.
     virtual void chargeInput(int index, qint64 bytes)

@@ -209,6 +209,68 @@ private Q_SLOTS:
         QCOMPARE(h->logMessages().filter(QStringLiteral("帰りました")).size(), 2);
     }
 
+    void operatorDisconnectsAClient()
+    {
+        QCOMPARE(h->sockets.connectFrom(QHostAddress(QStringLiteral("127.0.0.2"))), 1);
+        QCOMPARE(h->sockets.connect(), 2);
+        h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        h->delivered();
+        QCOMPARE(h->server.clientAddress(1), QHostAddress(QStringLiteral("127.0.0.2")));
+        QCOMPARE(h->server.connectedSince(1), h->time.now);
+        h->sockets.calls.clear();
+
+        QVERIFY(h->server.disconnectClient(1));
+        QCOMPARE(h->sockets.calls, QStringList{QStringLiteral("Close(1)")});
+        QCOMPARE(h->logMessages().last(), QStringLiteral("Taroさんを切断しました。"));
+        QCOMPARE(h->tables.SlotState.at(1), SLOT_FREE);
+        QCOMPARE(h->server.nameList().at(1), QString());
+        QCOMPARE(h->delivered(), QStringList{QStringLiteral("2:RNAME:1:")});
+        QVERIFY(h->server.clientAddress(1).isNull());
+
+        // Only occupied client slots.
+        const QString log = h->log.text();
+        for (const int slot : {0, 1, 3, 10, -1})
+            QVERIFY(!h->server.disconnectClient(slot));
+        QCOMPARE(h->log.text(), log);
+        QCOMPARE(h->sockets.calls.size(), 1);
+        // The connection has gone: an end reported late is no second departure.
+        h->sockets.peerCloses(1);
+        QCOMPARE(h->log.text(), log);
+    }
+
+    void banRefusesTheAddressUntilLifted()
+    {
+        const QHostAddress banned(QStringLiteral("127.0.0.3"));
+        const QHostAddress other(QStringLiteral("127.0.0.2"));
+        QCOMPARE(h->sockets.connectFrom(other), 1);
+        QCOMPARE(h->sockets.connectFrom(banned), 2);
+        h->sockets.receive(2, QStringLiteral("NAME:Hanako"));
+        h->delivered();
+        QSignalSpy bansChanged(&h->server, &ChatServer::bansChanged);
+
+        QVERIFY(h->server.banClient(2));
+        QCOMPARE(h->logMessages().last(), QStringLiteral("Hanako（127.0.0.3）を締め出しました。"));
+        QCOMPARE(h->delivered(), QStringList{QStringLiteral("1:RNAME:2:")});
+        QCOMPARE(h->server.bannedAddresses(), QList<QHostAddress>{banned});
+        QCOMPARE(bansChanged.size(), 1);
+        QVERIFY(!h->server.banClient(2));
+
+        // Refused before it takes a slot, silently; the same address written as IPv6 too; others come in.
+        const QString log = h->log.text();
+        QCOMPARE(h->sockets.connectFrom(banned), -1);
+        QCOMPARE(h->sockets.connectFrom(QHostAddress(QStringLiteral("::ffff:127.0.0.3"))), -1);
+        QCOMPARE(h->log.text(), log);
+        QVERIFY(h->delivered().isEmpty());
+        QCOMPARE(h->sockets.connectFrom(other), 2);
+
+        QVERIFY(!h->server.liftBan(other));
+        QVERIFY(h->server.liftBan(banned));
+        QCOMPARE(h->logMessages().last(), QStringLiteral("127.0.0.3 の締め出しを解きました。"));
+        QCOMPARE(bansChanged.size(), 2);
+        QVERIFY(h->server.bannedAddresses().isEmpty());
+        QCOMPARE(h->sockets.connectFrom(banned), 3);
+    }
+
     void soundsFollowTheirSwitches_data()
     {
         QTest::addColumn<QString>("joinLeave");
