@@ -69,6 +69,7 @@ bool Application::start()
     m_server.RefreshNameList();
 
     m_state = State::Running;
+    m_running.start();
     Q_EMIT started();
     return true;
 }

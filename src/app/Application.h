@@ -11,6 +11,7 @@
 #include "ui/EffectSoundPlayer.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QObject>
 
 namespace kova {
@@ -36,6 +37,8 @@ public:
     QString caption() const;
     // Where clients reach the server: this machine's network address and the port, "192.0.2.7:557".
     QString listeningAddress() const;
+    // Since the start-up sequence ended; 0 before.
+    qint64 secondsRunning() const { return m_running.isValid() ? m_running.elapsed() / 1000 : 0; }
 
     ChatServer& server() { return m_server; }
     LogText& log() { return m_log; }
@@ -64,6 +67,7 @@ private:
     ChatServer m_server;
     Preferences m_preferences;
     State m_state = State::NotStarted;
+    QElapsedTimer m_running;
     int m_exitStatus = 0;
 };
 

@@ -109,21 +109,25 @@ QByteArray Console::terminalLines(QStringView chunk)
     // Each log line comes preceded by CR LF.
     if (chunk.startsWith(u"\r\n"))
         chunk = chunk.sliced(2);
-    QString line;
-    line.reserve(chunk.size() + 1);
-    for (const QChar c : chunk) {
+    return (printable(chunk) + u'\n').toUtf8();
+}
+
+QString Console::printable(QStringView text)
+{
+    QString shown;
+    shown.reserve(text.size() + 1);
+    for (const QChar c : text) {
         const char16_t u = c.unicode();
         if (u < 0x20 || u == 0x7F) {
-            line += u'^';
-            line += QChar(u ^ 0x40);
+            shown += u'^';
+            shown += QChar(u ^ 0x40);
         } else if (u >= 0x80 && u < 0xA0) {
-            line += QChar::ReplacementCharacter;
+            shown += QChar::ReplacementCharacter;
         } else {
-            line += c;
+            shown += c;
         }
     }
-    line += u'\n';
-    return line.toUtf8();
+    return shown;
 }
 
 void Console::mirror(const QString& chunk)

@@ -3,6 +3,7 @@
 #include "Application.h"
 #include "Console.h"
 #include "Desktop.h"
+#include "OperatorCommands.h"
 #include "SignalHandler.h"
 #include "SingleInstance.h"
 
@@ -63,7 +64,9 @@ int runProgram(bool withWindow, bool outputOpen)
         frontend = std::make_unique<Desktop>(app);
     else
         frontend = std::make_unique<Console>(app, outputOpen);
-    instance.acceptRequests([&frontend] { return frontend->bringToFront(); });
+    OperatorCommands commands(app);
+    instance.acceptRequests([&frontend] { return frontend->bringToFront(); },
+                            [&commands](const QByteArray& request) { return commands.answer(request); });
     SignalHandler terminationSignals;
     QObject::connect(&terminationSignals, &SignalHandler::terminationRequested, frontend.get(), &Frontend::end);
 

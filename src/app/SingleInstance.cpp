@@ -1,16 +1,31 @@
 #include "SingleInstance.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QTextStream>
 
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace kova {
 
 namespace {
 constexpr int AskTimeoutMs = 3000;
-constexpr qint64 LongestRequest = 64;
+
+// The socket's permissions keep others out already; the peer's credentials are checked as well, so that a socket
+// whose mode was changed, or a directory opened to others, lets nobody else in.
+bool mayCommand(const QLocalSocket& socket)
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return false;
+    return peer.uid == ::geteuid() || peer.uid == 0;
+}
 } // namespace
 
 SingleInstance::SingleInstance(QObject* parent)
@@ -33,13 +48,32 @@ SingleInstance::~SingleInstance()
 
 QString SingleInstance::socketPath() const
 {
-    return QDir(m_directory).filePath(QStringLiteral("kova.socket"));
+    return socketPathIn(m_directory);
 }
 
-void SingleInstance::acceptRequests(std::function<bool()> showWindow)
+QString SingleInstance::socketPathIn(const QString& runtimeDirectory)
+{
+    return QDir(runtimeDirectory).filePath(QStringLiteral("kova.socket"));
+}
+
+// Where QStandardPaths puts the runtime directory, without its warning and without making the directory when
+// XDG_RUNTIME_DIR is not set (as under sudo).
+QString SingleInstance::userSocketPath()
+{
+    QString directory = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (directory.isEmpty()) {
+        const passwd* user = ::getpwuid(::geteuid());
+        directory = QDir::tempPath() + QStringLiteral("/runtime-") +
+                    (user ? QFile::decodeName(user->pw_name) : QString::number(::geteuid()));
+    }
+    return socketPathIn(directory);
+}
+
+void SingleInstance::acceptRequests(std::function<bool()> showWindow, CommandHandler commands)
 {
     Q_ASSERT(m_acquired && !m_server);
     m_showWindow = std::move(showWindow);
+    m_commands = std::move(commands);
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     // Holding the lock makes any socket left there a stale one of ours.
@@ -55,6 +89,11 @@ void SingleInstance::acceptRequests(std::function<bool()> showWindow)
 void SingleInstance::onNewConnection()
 {
     while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+        if (!mayCommand(*socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onRequest(socket); });
     }
@@ -67,9 +106,20 @@ void SingleInstance::onRequest(QLocalSocket* socket)
             socket->abort();
         return;
     }
-    const bool isShow = socket->readLine(LongestRequest) == ShowRequest;
-    const bool shown = isShow && m_showWindow && m_showWindow();
-    socket->write(shown ? ShownAnswer : NoWindowAnswer);
+    // One request per connection: what follows it is not read.
+    disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+    QByteArray request = socket->readLine(LongestRequest + 1);
+    if (!request.endsWith('\n')) {
+        socket->abort();
+        return;
+    }
+    if (request == ShowRequest || !m_commands) {
+        const bool shown = request == ShowRequest && m_showWindow && m_showWindow();
+        socket->write(shown ? ShownAnswer : NoWindowAnswer);
+    } else {
+        request.chop(1);
+        socket->write(m_commands(request));
+    }
     socket->disconnectFromServer();
 }
 

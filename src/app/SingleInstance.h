@@ -12,8 +12,9 @@ class QLocalSocket;
 namespace kova {
 
 // Holds a lock file in the user's runtime directory for as long as the program runs, and beside it a local
-// socket on which a second start asks the running program to show its window. A lock left behind by a program
-// that crashed is taken over.
+// socket on which a second start asks the running program to show its window, and the operator's commands reach
+// it. Only the user that runs it, and root, may talk to it. A lock left behind by a program that crashed is taken
+// over.
 class SingleInstance : public QObject {
     Q_OBJECT
 
@@ -23,16 +24,27 @@ public:
     static constexpr char ShownAnswer[] = "shown\n";
     static constexpr char NoWindowAnswer[] = "no window\n";
 
+    // Each request is one line; longer ones are refused.
+    static constexpr qint64 LongestRequest = 128;
+    // Where the packaged service (packaging/kova.service.in) keeps its runtime directory.
+    static inline const QString ServiceRuntimeDirectory = QStringLiteral("/run/kova");
+
+    // Answers one request line (its line feed removed) other than a request to show the window.
+    using CommandHandler = std::function<QByteArray(const QByteArray& request)>;
+
     explicit SingleInstance(QObject* parent = nullptr);
     ~SingleInstance() override;
 
     // False when another instance of the program holds the lock.
     bool acquired() const { return m_acquired; }
     QString socketPath() const;
+    // The socket of the user's own instance, found without creating anything.
+    static QString userSocketPath();
+    static QString socketPathIn(const QString& runtimeDirectory);
 
     // Once acquired: each request from a second start calls showWindow, which says whether a window came to the
-    // front, and is answered with that.
-    void acceptRequests(std::function<bool()> showWindow);
+    // front, and is answered with that; any other request is answered by commands.
+    void acceptRequests(std::function<bool()> showWindow, CommandHandler commands = {});
     // For a second start: asks the program holding the lock to show its window, waiting a few seconds at most.
     // True when it answered that it did.
     bool askRunningToShow() const;
@@ -46,6 +58,7 @@ private:
     bool m_acquired = false;
     QLocalServer* m_server = nullptr;
     std::function<bool()> m_showWindow;
+    CommandHandler m_commands;
 };
 
 } // namespace kova

@@ -38,15 +38,6 @@ namespace {
 
 const QByteArray KeptSettings("keep\r\nBoss\r\nBIG\r\nTRUE\r\nFALSE\r\n");
 
-// Neither a display nor a Qt platform: the program runs without a window.
-void withoutDisplay(KovaProcess& kova)
-{
-    QProcessEnvironment env = kova.process.processEnvironment();
-    for (const QString& name : {u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"QT_QPA_PLATFORM"_s})
-        env.remove(name);
-    kova.process.setProcessEnvironment(env);
-}
-
 // On the given X display instead of offscreen, so that a failure waits in its box.
 void onDisplay(KovaProcess& kova, const VirtualDisplay& display)
 {
@@ -246,7 +237,7 @@ private Q_SLOTS:
         QVERIFY(squatter.listen(QHostAddress::Any, ServerPort));
         KovaProcess kova;
         if (!window)
-            withoutDisplay(kova);
+            kova.withoutDisplay();
         QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
         QVERIFY(kova.start());
         QVERIFY(kova.process.waitForFinished(5000));
@@ -325,7 +316,7 @@ private Q_SLOTS:
                  qPrintable(error));
         QVERIFY2(run(u"ip"_s, {u"link"_s, u"set"_s, u"lan0"_s, u"up"_s}, &error), qPrintable(error));
         KovaProcess kova;
-        withoutDisplay(kova);
+        kova.withoutDisplay();
         QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
         QVERIFY(kova.start());
         connectTwoClients(kova, u"Boss"_s);
@@ -362,7 +353,7 @@ private Q_SLOTS:
     void unreadStandardOutputHoldsNothingUp()
     {
         KovaProcess kova;
-        withoutDisplay(kova);
+        kova.withoutDisplay();
         OutputPipe output(kova);
         QVERIFY(output.ok());
         QVERIFY(kova.start());
@@ -422,7 +413,7 @@ private Q_SLOTS:
     void unreadStandardOutputDoesNotHoldUpTheEnd()
     {
         KovaProcess kova;
-        withoutDisplay(kova);
+        kova.withoutDisplay();
         OutputPipe output(kova);
         QVERIFY(output.ok());
         QVERIFY(kova.start());
@@ -448,7 +439,7 @@ private Q_SLOTS:
     {
         QFETCH(bool, closedAtStart);
         KovaProcess kova;
-        withoutDisplay(kova);
+        kova.withoutDisplay();
         OutputPipe output(kova);
         QVERIFY(output.ok());
         if (closedAtStart)
@@ -502,12 +493,12 @@ private Q_SLOTS:
     void withoutDisplayThereIsNoWindowToShow()
     {
         KovaProcess first;
-        withoutDisplay(first);
+        first.withoutDisplay();
         QVERIFY(first.start());
         QVERIFY(first.connectClient());
         QCOMPARE(askToShow(first), QByteArray("no window\n"));
         KovaProcess second({}, first.runtimeDirectory);
-        withoutDisplay(second);
+        second.withoutDisplay();
         QVERIFY(second.start());
         QVERIFY(second.process.waitForFinished(5000));
         QCOMPARE(second.process.exitCode(), 0);

@@ -32,6 +32,14 @@ bool KovaProcess::start()
     return process.waitForStarted(5000);
 }
 
+void KovaProcess::withoutDisplay()
+{
+    QProcessEnvironment env = process.processEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    process.setProcessEnvironment(env);
+}
+
 bool KovaProcess::startListening()
 {
     if (!start())
@@ -55,11 +63,13 @@ bool KovaProcess::startListening()
     return false;
 }
 
-std::unique_ptr<QTcpSocket> KovaProcess::connectClient()
+std::unique_ptr<QTcpSocket> KovaProcess::connectClient(const QHostAddress& from)
 {
     auto socket = std::make_unique<QTcpSocket>();
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired()) {
+        if (!from.isNull() && !socket->bind(from))
+            return nullptr;
         socket->connectToHost(QHostAddress::LocalHost, ServerPort);
         if (socket->waitForConnected(200))
             return socket;
@@ -128,6 +138,36 @@ QString KovaProcess::standardError()
 {
     m_stderr += process.readAllStandardError();
     return QString::fromUtf8(m_stderr);
+}
+
+CommandResult runKova(const QStringList& arguments, const QString& runtimeDirectory, const QString& user)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    if (!runtimeDirectory.isEmpty())
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDirectory);
+    process.setProcessEnvironment(env);
+    const QString binary = qEnvironmentVariable("KOVA_BINARY");
+    if (user.isEmpty()) {
+        process.start(binary, arguments);
+    } else {
+        process.start(QStringLiteral("setpriv"),
+                      QStringList{QStringLiteral("--reuid=") + user, QStringLiteral("--regid=") + user,
+                                  QStringLiteral("--clear-groups"), binary} +
+                          arguments);
+    }
+    CommandResult result;
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished();
+        result.error = QStringLiteral("<did not end>");
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    result.output = QString::fromUtf8(process.readAllStandardOutput());
+    result.error = QString::fromUtf8(process.readAllStandardError());
+    return result;
 }
 
 QByteArray readUntil(QTcpSocket& socket, const QByteArray& expected, int timeoutMs)

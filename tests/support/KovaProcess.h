@@ -20,10 +20,12 @@ public:
     explicit KovaProcess(const QString& workingDirectory = {}, const QString& runtimeDirectory = {});
 
     bool start();
+    // Neither a display nor a Qt platform: the program runs without a window.
+    void withoutDisplay();
     // Starts it and waits until it listens on port 557, without taking a slot.
     bool startListening();
-    // Connects a client to port 557, waiting until the program accepts.
-    std::unique_ptr<QTcpSocket> connectClient();
+    // Connects a client to port 557, waiting until the program accepts; from the given loopback address if any.
+    std::unique_ptr<QTcpSocket> connectClient(const QHostAddress& from = {});
     // SIGTERM, then the exit status; -1 when it did not end, -2 when a signal killed it.
     int terminate();
     qint64 pid() const { return process.processId(); }
@@ -44,6 +46,16 @@ public:
 private:
     QByteArray m_stderr;
 };
+
+// What the program's command line (kova --list ...) did, run beside a running one.
+struct CommandResult {
+    int exitCode = -1;
+    QString output;
+    QString error;
+};
+// Runs the built program with the arguments and the given runtime directory (none: unset), as root or, with
+// user, as that user (setpriv); waits at most ten seconds.
+CommandResult runKova(const QStringList& arguments, const QString& runtimeDirectory, const QString& user = {});
 
 // Reads until the expected bytes have come (or about five seconds have passed); returns all that came.
 QByteArray readUntil(QTcpSocket& socket, const QByteArray& expected, int timeoutMs = 5000);
