@@ -78,6 +78,7 @@ void ChatServer::onConnectionRequest(int index, qint32 requestId)
             m_sockets.Accept(slot, requestId);
             m_tables.SlotState.at(static_cast<std::size_t>(slot)) = SLOT_CONNECTED;
             m_connectedSince.at(static_cast<std::size_t>(slot)) = m_log.now();
+            m_connectionIds.at(static_cast<std::size_t>(slot)) = ++m_connectionsAccepted;
             return;
         }
     }
@@ -170,6 +171,11 @@ QHostAddress ChatServer::clientAddress(int slot) const
 QDateTime ChatServer::connectedSince(int slot) const
 {
     return isOccupied(slot) ? m_connectedSince.at(static_cast<std::size_t>(slot)) : QDateTime();
+}
+
+quint64 ChatServer::connectionId(int slot) const
+{
+    return isOccupied(slot) ? m_connectionIds.at(static_cast<std::size_t>(slot)) : 0;
 }
 
 bool ChatServer::disconnectClient(int slot)

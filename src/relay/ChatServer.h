@@ -51,6 +51,8 @@ public:
     bool isOccupied(int slot) const;
     QHostAddress clientAddress(int slot) const;
     QDateTime connectedSince(int slot) const;
+    // Tells connections apart that took the same slot one after the other; 0 for a slot that is not occupied.
+    quint64 connectionId(int slot) const;
     // Closes the client's connection as if it had left: the others get the leave notice. False, doing nothing,
     // for a slot that is not an occupied client slot.
     bool disconnectClient(int slot);
@@ -85,6 +87,8 @@ private:
     Broadcaster m_broadcaster;
     BanList m_bans;
     std::array<QDateTime, SlotCount> m_connectedSince;
+    std::array<quint64, SlotCount> m_connectionIds{};
+    quint64 m_connectionsAccepted = 0;
     QStringList m_nameList;
     QString m_errorString;
 };

@@ -4,6 +4,7 @@
 #include "LogView.h"
 #include "MessageBox.h"
 #include "NicknameDialog.h"
+#include "ParticipantMenu.h"
 #include "Twips.h"
 #include "relay/ChatServer.h"
 #include "settings/Preferences.h"
@@ -63,6 +64,7 @@ void MainWindow::buildControls(const LogText& log)
     Text1->setObjectName(QStringLiteral("Text1"));
     Text1->setMaxLength(std::numeric_limits<int>::max());
     connect(Text1, &QLineEdit::returnPressed, this, &MainWindow::onInputReturn);
+    new ParticipantMenu(m_server, *List1);
 
     const QString captions[3] = {QStringLiteral("発言監視"), QStringLiteral("入室者リスト"), QStringLiteral("発言")};
     for (int i = 0; i < 3; ++i) {

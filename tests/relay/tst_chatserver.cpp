@@ -217,6 +217,8 @@ private Q_SLOTS:
         h->delivered();
         QCOMPARE(h->server.clientAddress(1), QHostAddress(QStringLiteral("127.0.0.2")));
         QCOMPARE(h->server.connectedSince(1), h->time.now);
+        QVERIFY(h->server.connectionId(1) != 0);
+        QVERIFY(h->server.connectionId(2) != h->server.connectionId(1));
         h->sockets.calls.clear();
 
         QVERIFY(h->server.disconnectClient(1));
@@ -226,6 +228,7 @@ private Q_SLOTS:
         QCOMPARE(h->server.nameList().at(1), QString());
         QCOMPARE(h->delivered(), QStringList{QStringLiteral("2:RNAME:1:")});
         QVERIFY(h->server.clientAddress(1).isNull());
+        QCOMPARE(h->server.connectionId(1), 0u);
 
         // Only occupied client slots.
         const QString log = h->log.text();
@@ -236,6 +239,10 @@ private Q_SLOTS:
         // The connection has gone: an end reported late is no second departure.
         h->sockets.peerCloses(1);
         QCOMPARE(h->log.text(), log);
+        // A connection that takes the slot next is another one.
+        const quint64 second = h->server.connectionId(2);
+        QCOMPARE(h->sockets.connect(), 1);
+        QVERIFY(h->server.connectionId(1) > second);
     }
 
     void banRefusesTheAddressUntilLifted()
