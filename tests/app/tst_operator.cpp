@@ -112,6 +112,19 @@ private Q_SLOTS:
         QCOMPARE(readUntil(*taro, "Taro > hello"), QByteArray("Taro > hello"));
     }
 
+    // The same for the user's server with a window (offscreen here).
+    void desktopInstanceAnswersToo()
+    {
+        kova = std::make_unique<KovaProcess>();
+        QVERIFY(kova->startListening());
+        auto taro = registered("127.0.0.2", "Taro", "NAME:1:Taro+");
+        QVERIFY(taro);
+        QCOMPARE(command({u"--status"_s}).exitCode, 0);
+        const CommandResult result = command({u"--kick"_s, u"1"_s});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(waitForEnd(*taro));
+    }
+
     void kickAndBanFromTheCommandLine()
     {
         startHeadless();

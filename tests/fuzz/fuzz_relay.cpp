@@ -1,5 +1,5 @@
 // Drives the relay with arbitrary bytes from arbitrary slots, interleaved with connects, closes, send
-// completions and the operator's input, and checks that the tables stay consistent and that every
+// completions, the operator's input and disconnects, and checks that the tables stay consistent and that every
 // broadcast reaches every client that is there for it, once and in order.
 #include "FakeWinsock.h"
 #include "FuzzCheck.h"
@@ -58,7 +58,11 @@ public:
                 break;
             case 2:
                 if (const int slot = connectedSlot(data); slot > 0) {
-                    h.sockets.peerCloses(slot);
+                    // The client goes, or the operator disconnects it.
+                    if (data.ConsumeBool())
+                        h.sockets.peerCloses(slot);
+                    else
+                        check(h.server.disconnectClient(slot), "the operator disconnects a connected client");
                     connections[openAt.at(slot)].open = false;
                     openAt.erase(slot);
                     mustProduce = true;
