@@ -250,7 +250,7 @@ private Q_SLOTS:
             QVERIFY2(QRegularExpression(u"src=\"[a-z]+\\.js\""_s).match(match.captured()).hasMatch(),
                      qPrintable(match.captured()));
         }
-        QCOMPARE(scripts, 2);
+        QCOMPARE(scripts, 3);
         QVERIFY(!html.contains(u"http://"_s) && !html.contains(u"https://"_s) && !html.contains(u"//"_s));
 
         const auto script1 = get(u"/stream.js"_s);
