@@ -467,6 +467,27 @@ private Q_SLOTS:
         const QByteArray back = cp932::encode(u"NAME:0:サーバ+NAME:1:生+NAME:2:ウェブ二号+"_s);
         QCOMPARE(readUntil(*m_raw, back, 20000).right(back.size()), back);
     }
+
+    void aLatecomerSeesEarlierLinesMarked()
+    {
+        QVERIFY(inRoom());
+        QVERIFY(say(u"入室前に言ったこと"_s));
+        DevTools late;
+        QVERIFY(late.open(m_chromium.devToolsUrl()));
+        QVERIFY(late.attachNewPage());
+        late.call(u"Page.navigate"_s, {{u"url"_s, u"http://127.0.0.1:8557/?name=遅刻"_s}});
+        QVERIFY(late.waitUntil(MembersShown + u".includes('遅刻')"_s));
+        const QString shownLog = u"[...document.querySelectorAll('#log > *')].map(e => e.className + ':' +"
+                                 " (e.querySelector('.text') || e).textContent).join('/')"_s;
+        QVERIFY2(late.waitUntil(shownLog + u".startsWith('mark earlier-head:入室前の発言/mark earlier-start:"
+                                           "これより前の発言はありません/group earlier:')"_s),
+                 qPrintable(late.evaluate(shownLog).toString()));
+        QVERIFY2(late.evaluate(shownLog).toString().contains(
+                     u"group earlier:入室前に言ったこと/mark earlier-end:ここまで入室前の発言"_s),
+                 qPrintable(late.evaluate(shownLog).toString()));
+        // Earlier lines are the page's record, not lines that arrived while away.
+        QCOMPARE(late.evaluate(u"document.title"_s).toString(), u"KOVA チャット"_s);
+    }
 };
 
 KOVA_NAMESPACED_TEST_MAIN(TestWebPage, false)
