@@ -80,15 +80,16 @@ class TestWebPage : public QObject {
     }
     // Hides the page, as another tab in front would, or shows it again. Headless Chromium keeps every page shown,
     // so the page's document is told so, with the event that a browser sends.
-    bool setHidden(bool hidden)
+    bool setHidden(bool hidden) { return setHidden(m_page, hidden); }
+    static bool setHidden(DevTools& page, bool hidden)
     {
-        m_page.evaluate(hidden ? u"for (const [name, value] of [['visibilityState', 'hidden'], ['hidden', true]])"
-                                 " Object.defineProperty(document, name, { configurable: true, get: () => value });"
-                                 " document.dispatchEvent(new Event('visibilitychange'))"_s
-                               : u"delete document.visibilityState; delete document.hidden;"
-                                 " document.dispatchEvent(new Event('visibilitychange'))"_s);
-        return m_page.lastError.isEmpty() &&
-               shown(u"document.visibilityState"_s) == (hidden ? u"hidden"_s : u"visible"_s);
+        page.evaluate(hidden ? u"for (const [name, value] of [['visibilityState', 'hidden'], ['hidden', true]])"
+                               " Object.defineProperty(document, name, { configurable: true, get: () => value });"
+                               " document.dispatchEvent(new Event('visibilitychange'))"_s
+                             : u"delete document.visibilityState; delete document.hidden;"
+                               " document.dispatchEvent(new Event('visibilitychange'))"_s);
+        return page.lastError.isEmpty() &&
+               page.evaluate(u"document.visibilityState"_s).toString() == (hidden ? u"hidden"_s : u"visible"_s);
     }
     // Waits for the page to be back in the room after losing it.
     bool inRoom(int timeoutMs = 10000)
@@ -191,13 +192,6 @@ private Q_SLOTS:
         QVERIFY2(handled.toObject().value(u"ran"_s) == u"undefined"_s,
                  QJsonDocument(handled.toObject()).toJson(QJsonDocument::Compact).constData());
         m_page.evaluate(u"document.getElementById('probe').remove(); document.getElementById('link').remove()"_s);
-
-        if (const QString path = qEnvironmentVariable("KOVA_WEB_SCREENSHOT"); !path.isEmpty()) {
-            const QJsonObject shot = m_page.call(u"Page.captureScreenshot"_s, {{u"format"_s, u"png"_s}});
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QByteArray::fromBase64(shot.value(u"data"_s).toString().toLatin1()));
-        }
     }
 
     void streamParserGivesTheSameForEveryCut()
@@ -487,6 +481,32 @@ private Q_SLOTS:
                  qPrintable(late.evaluate(shownLog).toString()));
         // Earlier lines are the page's record, not lines that arrived while away.
         QCOMPARE(late.evaluate(u"document.title"_s).toString(), u"KOVA チャット"_s);
+
+        // On a phone, away for a while.
+        late.call(u"Emulation.setDeviceMetricsOverride"_s,
+                  {{u"width"_s, 390}, {u"height"_s, 780}, {u"deviceScaleFactor"_s, 2}, {u"mobile"_s, true}});
+        QVERIFY(setHidden(late, true));
+        m_raw->write(cp932::encode(u"今日の資料はこちらです https://example.org/shiryou/2026-12.pdf"_s));
+        QVERIFY(late.waitUntil(u"document.title === '(1) KOVA チャット'"_s));
+        m_raw->write(cp932::encode(u"遅刻さん、打ち合わせは14時からでいいですか？"_s));
+        QVERIFY(late.waitUntil(u"document.title === '(2・@1) KOVA チャット'"_s));
+        QVERIFY(late.waitUntil(u"document.querySelector('#log .mention') !== null"_s));
+        if (const QString path = qEnvironmentVariable("KOVA_WEB_SCREENSHOT"); !path.isEmpty()) {
+            // Headless Chromium draws no tabs: the tab's icon and title are drawn above the page for the picture.
+            late.evaluate(
+                u"const tab = document.createElement('div');"
+                " tab.style.cssText = 'display:flex;align-items:center;gap:8px;padding:8px 12px;"
+                "background:#dee1e6;color:#202124;font:14px system-ui,sans-serif';"
+                " const icon = document.createElement('img'); icon.src = document.getElementById('icon').href;"
+                " icon.width = icon.height = 16; const title = document.createElement('span');"
+                " title.textContent = document.title; tab.append(icon, title); document.body.prepend(tab);"
+                " document.getElementById('log').scrollTop = 1e9"_s);
+            QVERIFY(late.waitUntil(u"document.querySelector('body > div img').complete"_s));
+            const QJsonObject shot = late.call(u"Page.captureScreenshot"_s, {{u"format"_s, u"png"_s}});
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray::fromBase64(shot.value(u"data"_s).toString().toLatin1()));
+        }
     }
 };
 
