@@ -61,6 +61,7 @@
     let completion = null;  // { prefix, start, matches, index } while Tab cycles through names
     let audio = null;
     let saveTimer = null;
+    let following = null;   // while a read is shown: whether the log showed its newest line before it
 
     const log = new KovaLog(ui.log, ui.announcer);
     log.onchange = () => {
@@ -73,12 +74,10 @@
             arriving(() => log.addLine(speaker, text));
         },
         lineText: (text) => {
-            const follow = atBottom();
             log.setText(text);
             const entry = log.open;
             if (entry && entry.counted === false && text !== '')
                 countUnread(entry);
-            keepBottom(follow);
         },
         joined: (name) => arriving(() => log.addNotice(`${name}さんが来ました。`)),
         left: (name) => arriving(() => log.addNotice(`${name}さんが帰りました。`)),
@@ -105,16 +104,29 @@
             ui.log.scrollTop = ui.log.scrollHeight;
     }
 
-    // Something new enters the log: it follows the newest line unless the reader has scrolled up.
+    // Shows what a read of the server's stream holds; the log follows the newest line unless the reader has
+    // scrolled up. The layout is looked at once per read, not once per line.
+    function showRead(text) {
+        following = atBottom();
+        try {
+            stream.feed(text);
+        } finally {
+            keepBottom(following);
+            following = null;
+        }
+    }
+
+    // Something new enters the log.
     function arriving(add) {
-        const follow = atBottom();
+        const follow = following ?? atBottom();
         const entry = add();
         if (entry.kind === 'line') {
             entry.counted = false;
             if (entry.text !== '')
                 countUnread(entry);
         }
-        keepBottom(follow);
+        if (following === null)
+            keepBottom(follow);
         if (!follow) {
             ++waitingBelow;
             showWaiting();
@@ -315,7 +327,7 @@
                 registered = true;
                 send(`NAME:${nickname}`);
             } else if (message.type === 'received' && typeof message.text === 'string') {
-                stream.feed(message.text);
+                showRead(message.text);
             } else if (message.type === 'history') {
                 showEarlier(message);
             }

@@ -17,6 +17,7 @@ class KovaLog {
         this.now = now;
         this.nickname = '';
         this.entries = []; // { kind: 'line' | 'notice' | 'mark', speaker, text, time, style, nodes }
+        this.lines = 0;    // entries that are not marks
         this.open = null; // the line that may still grow
         this.settleTimer = null;
         this.unreadMarker = null;
@@ -85,7 +86,7 @@ class KovaLog {
     }
 
     lineCount() {
-        return this.entries.filter((e) => e.kind !== 'mark').length;
+        return this.lines;
     }
 
     // A chat line; speaker is null when unknown. It stays open for setText until the next entry or settle().
@@ -190,6 +191,8 @@ class KovaLog {
             this.element.append(this.unreadMarker);
         }
         this.entries.push(entry);
+        if (entry.kind !== 'mark')
+            ++this.lines;
         if (entry.kind !== 'line') {
             const paragraph = document.createElement('p');
             paragraph.className = entry.kind === 'notice' ? 'notice' : `mark ${entry.style}`;
@@ -269,8 +272,10 @@ class KovaLog {
                 if (group && group.classList.contains('group') && !group.querySelector('.text'))
                     group.remove();
             }
-            if (entry.kind !== 'mark')
+            if (entry.kind !== 'mark') {
                 --excess;
+                --this.lines;
+            }
         }
         while (this.entries.length && this.entries[0].kind === 'mark' && this.entries[0].style === 'day') {
             this.entries.shift().nodes.forEach((node) => node.remove());
