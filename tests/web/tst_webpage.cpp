@@ -423,8 +423,17 @@ private Q_SLOTS:
         const QString lastLines =
             u"[...document.querySelectorAll('#log .text')].slice(-30).map(p => p.textContent).join('/')"_s;
         const QString before = shown(lastLines);
+        QVERIFY(!m_page.evaluate(u"document.getElementById('sound').checked"_s).toBool());
+        m_page.evaluate(u"document.getElementById('sound').click()"_s);
         m_page.call(u"Page.reload"_s);
         QVERIFY(inRoom());
+        // The sound stays switched on; joined from the address, without a click, the page asks for one.
+        QVERIFY(m_page
+                    .evaluate(u"document.getElementById('sound').checked && localStorage.getItem('kova.sound') === 'on'"
+                              " && !document.getElementById('sound-hint').hidden"_s)
+                    .toBool());
+        QVERIFY(key(u"Shift"_s, 16));
+        QVERIFY(m_page.waitUntil(u"document.getElementById('sound-hint').hidden"_s));
         // What was there, then where lines may be missing.
         QCOMPARE(shown(lastLines), before);
         QVERIFY(m_page.waitUntil(
