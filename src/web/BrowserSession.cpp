@@ -163,8 +163,10 @@ void BrowserSession::onServerReadyRead()
     m_serverReceived = true;
     // The decoder keeps the first byte of a character split between two reads until the second comes.
     const QString text = m_decoder.decode(bytes);
-    if (!text.isEmpty())
-        sendToBrowser({{QStringLiteral("type"), QStringLiteral("received")}, {QStringLiteral("text"), text}});
+    if (text.isEmpty())
+        return;
+    sendToBrowser({{QStringLiteral("type"), QStringLiteral("received")}, {QStringLiteral("text"), text}});
+    Q_EMIT received(text);
 }
 
 void BrowserSession::onServerDisconnected()

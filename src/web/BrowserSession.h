@@ -55,6 +55,8 @@ Q_SIGNALS:
     void ended(const QString& reason);
     // What the browser sent last could not be delivered to the server within DrainTimeout and is dropped.
     void undelivered(qint64 bytes);
+    // Text that the server sent, as it is passed on to the browser.
+    void received(const QString& text);
 
 private:
     enum class Unsent { Deliver, Discard };

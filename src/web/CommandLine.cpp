@@ -130,8 +130,16 @@ Options parseCommandLine(QCoreApplication& app)
     const QCommandLineOption server(QStringLiteral("server"),
                                     QStringLiteral("The chat server, HOST or HOST:PORT (default: 127.0.0.1:557)."),
                                     QStringLiteral("HOST[:PORT]"));
+    const QCommandLineOption history(
+        QStringLiteral("history"),
+        QStringLiteral("Chat lines kept in memory for browsers that join later, 0 for none "
+                       "(default: %1, at most %2).")
+            .arg(DefaultHistoryLines)
+            .arg(MaxHistoryLines),
+        QStringLiteral("N"));
     parser.addOption(listen);
     parser.addOption(server);
+    parser.addOption(history);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument \"%1\"; see kova-web --help")
@@ -151,6 +159,15 @@ Options parseCommandLine(QCoreApplication& app)
             fail(QStringLiteral("--server \"%1\" is not HOST or HOST:PORT, e.g. 192.168.1.10 or chat.lan:557")
                      .arg(parser.value(server)));
         options.server = *address;
+    }
+    if (parser.isSet(history)) {
+        bool ok = false;
+        const int lines = parser.value(history).toInt(&ok);
+        if (!ok || lines < 0 || lines > MaxHistoryLines)
+            fail(QStringLiteral("--history \"%1\" is not a number of lines from 0 to %2")
+                     .arg(parser.value(history))
+                     .arg(MaxHistoryLines));
+        options.historyLines = lines;
     }
     return options;
 }

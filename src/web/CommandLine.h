@@ -11,6 +11,8 @@ namespace kova::web {
 
 constexpr quint16 DefaultListenPort = 8557;
 constexpr quint16 DefaultServerPort = 557;
+constexpr int DefaultHistoryLines = 200;
+constexpr int MaxHistoryLines = 10000;
 
 // Where the gateway listens for browsers.
 struct ListenAddress {
@@ -40,6 +42,7 @@ QString endpointText(const QHostAddress& address, quint16 port);
 struct Options {
     ListenAddress listen;
     ServerAddress server;
+    int historyLines = DefaultHistoryLines;
 };
 
 // Reads the command line; prints help, the version or what is wrong, and ends the program where

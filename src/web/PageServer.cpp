@@ -63,7 +63,7 @@ QByteArray securityPolicy(const QHttpServerRequest& request)
     // which the policy's grammar allows only for host names without "_".
     if (const QByteArray host = plainHost(request); !host.isEmpty() && !host.contains('_'))
         connect += " ws://" + host + " wss://" + host;
-    return "default-src 'none'; script-src 'self'; style-src 'self'; connect-src " + connect +
+    return "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src " + connect +
            "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 }
 
@@ -110,6 +110,11 @@ PageServer::PageServer(HttpLimits limits, QObject* parent)
         {QStringLiteral("/kova.css"), QStringLiteral(":/web/kova.css"), "text/css; charset=utf-8"},
         {QStringLiteral("/kova.js"), QStringLiteral(":/web/kova.js"), "text/javascript; charset=utf-8"},
         {QStringLiteral("/stream.js"), QStringLiteral(":/web/stream.js"), "text/javascript; charset=utf-8"},
+        {QStringLiteral("/log.js"), QStringLiteral(":/web/log.js"), "text/javascript; charset=utf-8"},
+        {QStringLiteral("/favicon.ico"), QStringLiteral(":/web/favicon.ico"), "image/x-icon"},
+        {QStringLiteral("/icon.png"), QStringLiteral(":/web/icon.png"), "image/png"},
+        {QStringLiteral("/icon-unread.png"), QStringLiteral(":/web/icon-unread.png"), "image/png"},
+        {QStringLiteral("/icon-mention.png"), QStringLiteral(":/web/icon-mention.png"), "image/png"},
     };
     for (const auto& file : files) {
         QFile resource(file.resource);

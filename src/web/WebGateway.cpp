@@ -1,5 +1,6 @@
 #include "WebGateway.h"
 
+#include <QJsonDocument>
 #include <QTimer>
 
 #include <cstdio>
@@ -19,9 +20,10 @@ void logRefused(const QHostAddress& address, quint16 port, const QString& reason
 }
 } // namespace
 
-WebGateway::WebGateway(const ServerAddress& server, QObject* parent)
+WebGateway::WebGateway(const ServerAddress& server, int historyLines, QObject* parent)
     : QObject(parent)
     , m_server(server)
+    , m_history(historyLines)
 {
     connect(&m_http, &QAbstractHttpServer::newWebSocketConnection, this, &WebGateway::onNewWebSocketConnection);
     connect(&m_http, &PageServer::connectionRefused, this, &logRefused);
@@ -60,7 +62,14 @@ void WebGateway::onNewWebSocketConnection()
                    QStringLiteral("%1 browsers are connected already").arg(MaxBrowsers));
             continue;
         }
+        // What was said before it came, first.
+        if (m_history.enabled())
+            browser->sendTextMessage(
+                QString::fromUtf8(QJsonDocument(m_history.message()).toJson(QJsonDocument::Compact)));
         auto* session = new BrowserSession(std::move(browser), m_server, this);
+        m_history.attach(session);
+        connect(session, &BrowserSession::received, this,
+                [this, session](const QString& text) { m_history.received(session, text); });
         m_sessions.insert(session);
         m_alive.insert(session);
         logLine(QStringLiteral("browser %1 connected").arg(session->peer()));
@@ -102,6 +111,7 @@ void WebGateway::onConnectionCut(const QHostAddress& address, quint16 port, cons
 void WebGateway::onSessionEnded(BrowserSession* session, const QString& reason)
 {
     m_sessions.remove(session);
+    m_history.detach(session);
     logLine(QStringLiteral("browser %1 disconnected: %2").arg(session->peer(), reason));
 }
 

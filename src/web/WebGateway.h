@@ -2,6 +2,7 @@
 
 #include "BrowserSession.h"
 #include "CommandLine.h"
+#include "History.h"
 #include "PageServer.h"
 
 #include <QObject>
@@ -16,7 +17,8 @@ class WebGateway : public QObject {
 public:
     static constexpr int MaxBrowsers = 9;
 
-    explicit WebGateway(const ServerAddress& server, QObject* parent = nullptr);
+    // historyLines: the chat lines kept for browsers that join later, 0 for none.
+    explicit WebGateway(const ServerAddress& server, int historyLines = DefaultHistoryLines, QObject* parent = nullptr);
 
     // Opens the listener; on failure, says why in *error.
     bool listen(const ListenAddress& address, QString* error);
@@ -37,6 +39,7 @@ private:
 
     ServerAddress m_server;
     PageServer m_http;
+    History m_history;
     // Sessions whose browser is connected: the seats taken.
     QSet<BrowserSession*> m_sessions;
     // Sessions not yet deleted, some still delivering a leaving browser's last lines to the server.

@@ -12,7 +12,7 @@ int main(int argc, char* argv[])
     kova::web::TerminationSignals::block();
     QCoreApplication app(argc, argv);
     const kova::web::Options options = kova::web::parseCommandLine(app);
-    kova::web::WebGateway gateway(options.server);
+    kova::web::WebGateway gateway(options.server, options.historyLines);
     QString error;
     if (!gateway.listen(options.listen, &error)) {
         std::fprintf(stderr, "kova-web: cannot listen on %s: %s\n", qPrintable(options.listen.toString()),

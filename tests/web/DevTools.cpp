@@ -33,12 +33,22 @@ bool DevTools::open(const QUrl& url)
 
 QJsonObject DevTools::call(const QString& method, const QJsonObject& params, int timeoutMs)
 {
+    return send(method, params, m_session, timeoutMs);
+}
+
+QJsonObject DevTools::callBrowser(const QString& method, const QJsonObject& params)
+{
+    return send(method, params, {}, 10000);
+}
+
+QJsonObject DevTools::send(const QString& method, const QJsonObject& params, const QString& session, int timeoutMs)
+{
     lastError.clear();
     const int id = ++m_nextId;
     QJsonObject command{
         {QStringLiteral("id"), id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
-    if (!m_session.isEmpty())
-        command.insert(QStringLiteral("sessionId"), m_session);
+    if (!session.isEmpty())
+        command.insert(QStringLiteral("sessionId"), session);
     m_socket.sendTextMessage(QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact)));
     const QDeadlineTimer deadline(timeoutMs);
     while (!m_replies.contains(id)) {
@@ -59,14 +69,14 @@ QJsonObject DevTools::call(const QString& method, const QJsonObject& params, int
 
 bool DevTools::attachNewPage()
 {
-    const QString target =
-        call(QStringLiteral("Target.createTarget"), {{QStringLiteral("url"), QStringLiteral("about:blank")}})
+    m_target =
+        callBrowser(QStringLiteral("Target.createTarget"), {{QStringLiteral("url"), QStringLiteral("about:blank")}})
             .value(QStringLiteral("targetId"))
             .toString();
-    if (target.isEmpty())
+    if (m_target.isEmpty())
         return false;
-    m_session = call(QStringLiteral("Target.attachToTarget"),
-                     {{QStringLiteral("targetId"), target}, {QStringLiteral("flatten"), true}})
+    m_session = callBrowser(QStringLiteral("Target.attachToTarget"),
+                            {{QStringLiteral("targetId"), m_target}, {QStringLiteral("flatten"), true}})
                     .value(QStringLiteral("sessionId"))
                     .toString();
     return !m_session.isEmpty();
@@ -101,6 +111,26 @@ bool DevTools::sawEvent(const QString& method) const
     return std::any_of(m_events.begin(), m_events.end(), [&](const QJsonObject& event) {
         return event.value(QStringLiteral("method")).toString() == method;
     });
+}
+
+QList<QJsonObject> DevTools::events(const QString& method) const
+{
+    QList<QJsonObject> found;
+    for (const QJsonObject& event : m_events) {
+        if (event.value(QStringLiteral("method")).toString() == method)
+            found.append(event.value(QStringLiteral("params")).toObject());
+    }
+    return found;
+}
+
+QJsonObject DevTools::runChecks(const QString& fileName)
+{
+    QFile checks(qEnvironmentVariable("KOVA_WEB_TESTS") + u'/' + fileName);
+    if (!checks.open(QIODevice::ReadOnly)) {
+        lastError = checks.fileName() + QStringLiteral(": ") + checks.errorString();
+        return {};
+    }
+    return evaluate(QString::fromUtf8(checks.readAll())).toObject();
 }
 
 bool HeadlessChromium::start(QString* error)

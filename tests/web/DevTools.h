@@ -19,6 +19,8 @@ public:
     // Sends a command (to the attached page, once there is one) and waits for its reply: the result; lastError
     // says what went wrong, and is empty when nothing did.
     QJsonObject call(const QString& method, const QJsonObject& params = {}, int timeoutMs = 10000);
+    // Sends a command to the browser itself rather than the page.
+    QJsonObject callBrowser(const QString& method, const QJsonObject& params = {});
     // Opens a new page and sends every later command to it.
     bool attachNewPage();
     // The value of a script expression in the page; promises are awaited.
@@ -26,13 +28,19 @@ public:
     // Evaluates the expression until it is true, at most for the given time.
     bool waitUntil(const QString& expression, int timeoutMs = 10000);
     bool sawEvent(const QString& method) const;
+    QList<QJsonObject> events(const QString& method) const;
+    // Runs a file of checks from the test directory in the page: { checks or runs, failures, ... }.
+    QJsonObject runChecks(const QString& fileName);
 
     QString lastError;
 
 private:
     QWebSocket m_socket;
+    QJsonObject send(const QString& method, const QJsonObject& params, const QString& session, int timeoutMs);
+
     int m_nextId = 0;
     QString m_session;
+    QString m_target;
     QHash<int, QJsonObject> m_replies;
     QList<QJsonObject> m_events;
 };

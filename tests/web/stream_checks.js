@@ -23,6 +23,10 @@
                 open = null;
                 shown.push({ left: name });
             },
+            renamed: (from, to) => {
+                open = null;
+                shown.push({ renamed: [from, to] });
+            },
             members: (list) => {
                 members = list.map(({ slot, name }) => `${slot}:${name}`);
             },
@@ -58,6 +62,7 @@
                 line('生', '<img src=x onerror=alert(1)>'),
                 line('生', 'a > b'),
                 line('生', 'また後でR'),
+                { renamed: ['サーバ', 'とても長い名前の管理者さん'] },
                 line('とても長い名前の管理者さん', 'ようこそ+'),
                 { left: '生' },
                 line('Web', '生 > いない'),
@@ -77,6 +82,8 @@
                 // A participant's name followed by " > " begins a line, even inside another one.
                 '太郎 > やあはなこ > どうも',
                 'RNAME:3:',
+                // A new name in the same slot is a rename, not a newcomer.
+                'NAME:0:サーバ+NAME:1:はなこ+NAME:2:ウェブ+',
             ],
             shown: [
                 { joined: '花子' },
@@ -87,8 +94,9 @@
                 line('太郎', 'やあ'),
                 line('はなこ', 'どうも'),
                 { left: '太郎' },
+                { renamed: ['Web', 'ウェブ'] },
             ],
-            members: ['0:サーバ', '1:はなこ', '2:Web'],
+            members: ['0:サーバ', '1:はなこ', '2:ウェブ'],
         },
         {
             name: 'lines before the first roster',

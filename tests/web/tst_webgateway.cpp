@@ -42,6 +42,8 @@ public:
                 connected = true;
             else if (object.value(u"type"_s) == u"received"_s)
                 received += object.value(u"text"_s).toString();
+            else if (object.value(u"type"_s) == u"history"_s)
+                history += object;
             else
                 unexpected += message;
         });
@@ -81,6 +83,7 @@ public:
     QWebSocket socket;
     QString received;
     QStringList unexpected;
+    QList<QJsonObject> history; // the lines said before it came
     bool connected = false;
     bool closed = false;
 };
@@ -250,7 +253,7 @@ private Q_SLOTS:
             QVERIFY2(QRegularExpression(u"src=\"[a-z]+\\.js\""_s).match(match.captured()).hasMatch(),
                      qPrintable(match.captured()));
         }
-        QCOMPARE(scripts, 2);
+        QCOMPARE(scripts, 3);
         QVERIFY(!html.contains(u"http://"_s) && !html.contains(u"https://"_s) && !html.contains(u"//"_s));
 
         const auto script1 = get(u"/stream.js"_s);
@@ -785,6 +788,8 @@ private Q_SLOTS:
             {{u"--server"_s, u"host:"_s}, u"kova-web: --server \"host:\" is not HOST or HOST:PORT"_s},
             {{u"--server"_s, u"[::1"_s}, u"kova-web: --server \"[::1\" is not HOST or HOST:PORT"_s},
             {{u"--listen"_s, u"*:8558"_s, u"stray"_s}, u"kova-web: unexpected argument \"stray\""_s},
+            {{u"--history"_s, u"-1"_s}, u"kova-web: --history \"-1\" is not a number of lines from 0 to 10000"_s},
+            {{u"--history"_s, u"10001"_s}, u"kova-web: --history \"10001\" is not a number of lines"_s},
         };
         for (const auto& testCase : cases) {
             QProcess process;

@@ -1,21 +1,28 @@
 'use strict';
 
 // The chat page: joins the chat server through the gateway's WebSocket, shows what the server sends and sends
-// what is typed. Received text reaches the page only through textContent.
+// what is typed. Received text reaches the page only as text (see log.js).
 (() => {
     const $ = (id) => document.getElementById(id);
     const ui = {
         status: $('status'),
+        icon: $('icon'),
         join: $('join'),
         nickname: $('nickname'),
         joinError: $('join-error'),
         room: $('room'),
         log: $('log'),
+        announcer: $('announcer'),
+        more: $('more'),
+        moreCount: $('more-count'),
         members: $('members'),
         count: $('member-count'),
         say: $('say'),
         line: $('line'),
         send: $('send'),
+        sayError: $('say-error'),
+        sound: $('sound'),
+        soundHint: $('sound-hint'),
         rename: $('rename'),
         leave: $('leave'),
         renameForm: $('rename-form'),
@@ -24,9 +31,14 @@
         renameCancel: $('rename-cancel'),
     };
 
-    const MaxLogEntries = 500;
     const MaxNickname = 20;
     const BackoffSeconds = [1, 2, 4, 8, 15, 30];
+    const MaxRecalled = 50;
+    const LongPressMs = 500;
+    const SaveDelayMs = 500;
+    const Title = 'KOVA チャット';
+    const SavedLog = 'kova.log';
+    const SoundSetting = 'kova.sound';
     // The gateway's reasons for closing, as its close codes say.
     const CloseServerClosed = 4000;
     const CloseServerUnreachable = 4001;
@@ -38,25 +50,220 @@
     let inRoom = false;     // the server answered it with a roster
     let attempt = 0;
     let retryTimer = null;
-    let openLine = null;    // the element of the chat line that may still grow
+    let lostAt = null;      // when the page was last in the room, while it is not
+    let members = [];
+    let unread = 0;
+    let unreadMentions = 0;
+    let waitingBelow = 0;
+    const recalled = [];    // lines sent, newest last
+    let recallIndex = 0;
+    let draft = '';
+    let completion = null;  // { prefix, start, matches, index } while Tab cycles through names
+    let audio = null;
+    let saveTimer = null;
+    let following = null;   // while a read is shown: whether the log showed its newest line before it
+
+    const log = new KovaLog(ui.log, ui.announcer);
+    log.onchange = () => {
+        clearTimeout(saveTimer);
+        saveTimer = setTimeout(save, SaveDelayMs);
+    };
 
     const stream = new KovaStream({
-        line: addLine,
-        lineText: (text) => {
-            if (openLine) {
-                const follow = atBottom();
-                openLine.textContent = text;
-                keepBottom(follow);
-            }
+        line: (speaker, text) => {
+            arriving(() => log.addLine(speaker, text));
         },
-        joined: (name) => addNotice(`${name}さんが来ました。`),
-        left: (name) => addNotice(`${name}さんが帰りました。`),
+        lineText: (text) => {
+            log.setText(text);
+            const entry = log.open;
+            if (entry && entry.counted === false && text !== '')
+                countUnread(entry);
+        },
+        joined: (name) => arriving(() => log.addNotice(`${name}さんが来ました。`)),
+        left: (name) => arriving(() => log.addNotice(`${name}さんが帰りました。`)),
+        renamed: (from, to) => arriving(() => log.addNotice(`${from}さんが${to}に名前を変えました`)),
         members: showMembers,
     });
 
     function setStatus(text) {
         ui.status.textContent = text;
     }
+
+    // ---- Where the reader is: away, scrolled up, and what they have not seen.
+
+    function away() {
+        return document.visibilityState !== 'visible' || !document.hasFocus();
+    }
+
+    function atBottom() {
+        return ui.log.scrollHeight - ui.log.scrollTop - ui.log.clientHeight < 40;
+    }
+
+    function keepBottom(follow) {
+        if (follow)
+            ui.log.scrollTop = ui.log.scrollHeight;
+    }
+
+    // Shows what a read of the server's stream holds; the log follows the newest line unless the reader has
+    // scrolled up. The layout is looked at once per read, not once per line.
+    function showRead(text) {
+        following = atBottom();
+        try {
+            stream.feed(text);
+        } finally {
+            keepBottom(following);
+            following = null;
+        }
+    }
+
+    // Something new enters the log.
+    function arriving(add) {
+        const follow = following ?? atBottom();
+        const entry = add();
+        if (entry.kind === 'line') {
+            entry.counted = false;
+            if (entry.text !== '')
+                countUnread(entry);
+        }
+        if (following === null)
+            keepBottom(follow);
+        if (!follow) {
+            ++waitingBelow;
+            showWaiting();
+        }
+    }
+
+    // A chat line is counted once it has text, so that the mention in it is seen.
+    function countUnread(entry) {
+        entry.counted = true;
+        if (!away() || entry.speaker === nickname)
+            return;
+        ++unread;
+        if (log.isMention(entry))
+            ++unreadMentions;
+        showUnread();
+        chime();
+    }
+
+    function showUnread() {
+        const mark = unreadMentions ? `(${unread}・@${unreadMentions}) ` : unread ? `(${unread}) ` : '';
+        document.title = mark + Title;
+        ui.icon.href = unreadMentions ? 'icon-mention.png' : unread ? 'icon-unread.png' : 'icon.png';
+    }
+
+    function wentAway() {
+        if (away())
+            log.markNextUnread();
+    }
+
+    function cameBack() {
+        if (away())
+            return;
+        log.markNext = false;
+        unread = 0;
+        unreadMentions = 0;
+        showUnread();
+    }
+
+    function showWaiting() {
+        ui.more.hidden = waitingBelow === 0;
+        ui.moreCount.textContent = String(waitingBelow);
+    }
+
+    ui.log.addEventListener('scroll', () => {
+        if (waitingBelow && atBottom()) {
+            waitingBelow = 0;
+            showWaiting();
+        }
+    });
+    ui.more.addEventListener('click', () => {
+        ui.log.scrollTop = ui.log.scrollHeight;
+        waitingBelow = 0;
+        showWaiting();
+        ui.line.focus();
+    });
+
+    window.addEventListener('blur', wentAway);
+    window.addEventListener('focus', cameBack);
+    document.addEventListener('visibilitychange', () => {
+        if (document.visibilityState === 'visible') {
+            cameBack();
+            reconnectNow();
+        } else {
+            wentAway();
+            save();
+        }
+    });
+
+    // ---- Sound: a short tone for lines that arrive while away, when switched on. Browsers let a page play
+    // sound only after a gesture of the user's on it.
+
+    function soundOn() {
+        return localStorage.getItem(SoundSetting) === 'on';
+    }
+
+    function unlockSound() {
+        if (!soundOn())
+            return;
+        audio ??= new AudioContext();
+        if (audio.state === 'suspended')
+            audio.resume();
+        ui.soundHint.hidden = true;
+    }
+
+    function chime() {
+        if (!soundOn() || !audio || audio.state !== 'running')
+            return;
+        const tone = audio.createOscillator();
+        const volume = audio.createGain();
+        tone.frequency.value = 880;
+        volume.gain.setValueAtTime(0.15, audio.currentTime);
+        volume.gain.exponentialRampToValueAtTime(0.001, audio.currentTime + 0.25);
+        tone.connect(volume).connect(audio.destination);
+        tone.start();
+        tone.stop(audio.currentTime + 0.25);
+    }
+
+    ui.sound.checked = soundOn();
+    ui.sound.addEventListener('change', () => {
+        localStorage.setItem(SoundSetting, ui.sound.checked ? 'on' : 'off');
+        unlockSound();
+        ui.soundHint.hidden = true;
+    });
+    for (const gesture of ['pointerdown', 'keydown'])
+        document.addEventListener(gesture, unlockSound);
+
+    // ---- The conversation kept for a reload, in this tab only.
+
+    function save() {
+        clearTimeout(saveTimer);
+        try {
+            sessionStorage.setItem(SavedLog, JSON.stringify({
+                entries: log.save(),
+                lostAt: inRoom ? Date.now() : lostAt?.getTime() ?? null,
+            }));
+        } catch {
+            // Storage full or switched off: the conversation is simply not kept.
+        }
+    }
+
+    function restore() {
+        let saved = null;
+        try {
+            saved = JSON.parse(sessionStorage.getItem(SavedLog));
+        } catch {
+            return;
+        }
+        if (!saved)
+            return;
+        log.restore(saved.entries);
+        if (typeof saved.lostAt === 'number')
+            lostAt = new Date(saved.lostAt);
+    }
+
+    window.addEventListener('pagehide', save);
+
+    // ---- The connection.
 
     // Nicknames that the protocol would misread are not offered to the server.
     function nicknameProblem(name) {
@@ -76,25 +283,31 @@
         return error.textContent ? null : name;
     }
 
-    function rememberName() {
+    function setNickname(name) {
+        nickname = name;
+        log.nickname = name;
+        log.refreshMentions();
         history.replaceState(null, '', `${location.pathname}?name=${encodeURIComponent(nickname)}`);
     }
 
+    // Whether the text went to the gateway.
     function send(text) {
-        if (socket && socket.readyState === WebSocket.OPEN)
-            socket.send(JSON.stringify({ type: 'send', text }));
+        if (!socket || socket.readyState !== WebSocket.OPEN)
+            return false;
+        socket.send(JSON.stringify({ type: 'send', text }));
+        return true;
     }
 
     function setInRoom(value) {
         inRoom = value;
-        ui.line.disabled = !value;
-        ui.send.disabled = !value;
+        ui.rename.disabled = !value;
     }
 
     function connect() {
         clearTimeout(retryTimer);
+        retryTimer = null;
+        log.settle();
         stream.reset();
-        openLine = null;
         registered = false;
         setInRoom(false);
         setStatus('接続しています…');
@@ -114,7 +327,9 @@
                 registered = true;
                 send(`NAME:${nickname}`);
             } else if (message.type === 'received' && typeof message.text === 'string') {
-                stream.feed(message.text);
+                showRead(message.text);
+            } else if (message.type === 'history') {
+                showEarlier(message);
             }
         };
         ws.onclose = (event) => {
@@ -123,11 +338,27 @@
         };
     }
 
+    // While the page waits to connect again, it tries at once when the network or the reader comes back.
+    function reconnectNow() {
+        if (!nickname || ui.room.hidden || socket || retryTimer === null)
+            return;
+        attempt = 0;
+        connect();
+    }
+
+    window.addEventListener('online', reconnectNow);
+    window.addEventListener('pageshow', (event) => {
+        if (event.persisted)
+            reconnectNow();
+    });
+
     function connectionLost(event) {
         const wasInRoom = inRoom;
         socket = null;
         setInRoom(false);
         showMembers([]);
+        if (wasInRoom)
+            lostAt = new Date();
         let why;
         switch (event.code) {
         case CloseServerClosed:
@@ -151,78 +382,35 @@
             why = `ゲートウェイに切断されました（${event.code} ${event.reason}）。`;
         }
         if (wasInRoom)
-            addNotice(why);
+            arriving(() => log.addNotice(why));
         const delay = BackoffSeconds[Math.min(attempt, BackoffSeconds.length - 1)];
         ++attempt;
         setStatus(`${why}${delay}秒後に${event.code === CloseRoomFull ? 'もう一度入室を試みます' : '再接続します'}。`);
         retryTimer = setTimeout(connect, delay * 1000);
     }
 
-    function atBottom() {
-        return ui.log.scrollHeight - ui.log.scrollTop - ui.log.clientHeight < 40;
-    }
-
-    function keepBottom(follow) {
-        if (follow)
-            ui.log.scrollTop = ui.log.scrollHeight;
-    }
-
-    function append(element) {
-        const follow = atBottom();
-        ui.log.append(element);
-        while (ui.log.childElementCount > MaxLogEntries)
-            ui.log.firstElementChild.remove();
-        keepBottom(follow);
-    }
-
-    function clock() {
-        const now = new Date();
-        return `${String(now.getHours()).padStart(2, '0')}:${String(now.getMinutes()).padStart(2, '0')}`;
-    }
-
-    // Lines of one speaker in a row stand under one heading with the speaker's name.
-    function addLine(speaker, text) {
-        const last = ui.log.lastElementChild;
-        const paragraph = document.createElement('p');
-        paragraph.className = 'text';
-        paragraph.textContent = text;
-        openLine = paragraph;
-        if (last && last.classList.contains('group') && last.dataset.speaker === String(speaker)) {
-            const follow = atBottom();
-            last.append(paragraph);
-            keepBottom(follow);
+    // The gateway's record of what was said before this browser came: shown apart, when the page has nothing.
+    function showEarlier(message) {
+        if (!Array.isArray(message.lines) || log.lineCount() > 0 || message.lines.length === 0)
             return;
+        log.addMark('入室前の発言', 'earlier-head');
+        if (message.complete)
+            log.addMark('これより前の発言はありません', 'earlier-start');
+        for (const item of message.lines) {
+            if (!item || typeof item.time !== 'number')
+                continue;
+            if (item.kind === 'gap' && typeof item.to === 'number')
+                log.addMark(`この間の発言は記録されていません ${KovaLog.clock(new Date(item.time))}–` +
+                    `${KovaLog.clock(new Date(item.to))}`, 'gap');
+            else if (typeof item.text === 'string' && (item.speaker === null || typeof item.speaker === 'string'))
+                log.addLine(item.speaker, item.text, new Date(item.time), { quiet: true, style: 'earlier' });
         }
-        const group = document.createElement('div');
-        group.className = 'group';
-        group.dataset.speaker = String(speaker);
-        if (speaker !== null) {
-            const head = document.createElement('div');
-            head.className = 'speaker';
-            const name = document.createElement('span');
-            name.className = 'name';
-            name.textContent = speaker;
-            if (speaker === nickname)
-                group.classList.add('mine');
-            const time = document.createElement('span');
-            time.className = 'time';
-            time.textContent = clock();
-            head.append(name, time);
-            group.append(head);
-        }
-        group.append(paragraph);
-        append(group);
-    }
-
-    function addNotice(text) {
-        const notice = document.createElement('p');
-        notice.className = 'notice';
-        notice.textContent = text;
-        openLine = null;
-        append(notice);
+        log.addMark('ここまで入室前の発言', 'earlier-end');
+        keepBottom(true);
     }
 
     function showMembers(list) {
+        members = list.map(({ name }) => name);
         ui.members.replaceChildren(...list.map(({ name }) => {
             const item = document.createElement('li');
             item.textContent = name;
@@ -235,14 +423,18 @@
             attempt = 0;
             setInRoom(true);
             setStatus(`「${nickname}」で入室しています。`);
+            ui.sayError.textContent = '';
+            if (lostAt) {
+                log.addMark(`接続が切れていました ${KovaLog.clock(lostAt)}–${KovaLog.clock(new Date())}`, 'gap');
+                lostAt = null;
+            }
             if (document.activeElement === document.body || ui.room.contains(document.activeElement) === false)
                 ui.line.focus();
         }
     }
 
     function enterRoom(name) {
-        nickname = name;
-        rememberName();
+        setNickname(name);
         ui.join.hidden = true;
         ui.room.hidden = false;
         ui.renameForm.hidden = true;
@@ -253,11 +445,13 @@
 
     function leaveRoom() {
         clearTimeout(retryTimer);
+        retryTimer = null;
         const ws = socket;
         socket = null;
         if (ws)
             ws.close(1000);
         setInRoom(false);
+        lostAt = null;
         history.replaceState(null, '', location.pathname);
         ui.room.hidden = true;
         ui.join.hidden = false;
@@ -274,19 +468,84 @@
             enterRoom(name);
     });
 
+    // ---- Typing: sending, recalling sent lines, completing names.
+
     ui.say.addEventListener('submit', (event) => {
         event.preventDefault();
         const text = ui.line.value;
-        if (!inRoom || !text.trim())
+        if (!text.trim())
             return;
         // The server reads any message with NAME: in it as a registration or a leave.
         if (text.includes('NAME:')) {
-            setStatus('「NAME:」を含む発言は送れません（名前の登録や退室と受け取られます）。');
+            ui.sayError.textContent = '「NAME:」を含む発言は送れません（名前の登録や退室と受け取られます）。';
             return;
         }
-        send(text);
+        if (!inRoom || !send(text)) {
+            ui.sayError.textContent = '接続が切れているため送れませんでした。入力はそのまま残っています。';
+            return;
+        }
+        ui.sayError.textContent = '';
+        recalled.push(text);
+        if (recalled.length > MaxRecalled)
+            recalled.shift();
+        recallIndex = recalled.length;
         ui.line.value = '';
     });
+
+    function recall(step) {
+        if (recallIndex === recalled.length)
+            draft = ui.line.value;
+        recallIndex = Math.max(0, Math.min(recalled.length, recallIndex + step));
+        ui.line.value = recallIndex === recalled.length ? draft : recalled[recallIndex];
+        ui.line.setSelectionRange(ui.line.value.length, ui.line.value.length);
+    }
+
+    // Tab after the start of a participant's name completes it; again, the next name that fits. A box without
+    // such a start leaves Tab to move the focus.
+    function complete() {
+        const value = ui.line.value;
+        const caret = ui.line.selectionStart;
+        if (!completion || ui.line.value !== completion.result) {
+            const start = Math.max(value.lastIndexOf(' ', caret - 1), value.lastIndexOf('　', caret - 1)) + 1;
+            const prefix = value.slice(start, caret).toLowerCase();
+            if (!prefix)
+                return false;
+            const matches = members.filter((name) => name !== nickname && name.toLowerCase().startsWith(prefix));
+            if (!matches.length)
+                return false;
+            completion = { start, end: caret, matches, index: -1, result: '' };
+        }
+        completion.index = (completion.index + 1) % completion.matches.length;
+        const name = completion.matches[completion.index];
+        const before = value.slice(0, completion.start);
+        const after = value.slice(completion.end);
+        const insert = completion.start === 0 ? `${name}さん ` : `${name} `;
+        ui.line.value = before + insert + after;
+        completion.end = completion.start + insert.length;
+        completion.result = ui.line.value;
+        ui.line.setSelectionRange(completion.end, completion.end);
+        return true;
+    }
+
+    ui.line.addEventListener('keydown', (event) => {
+        if (event.isComposing)
+            return;
+        if (event.key === 'ArrowUp' && recalled.length) {
+            event.preventDefault();
+            recall(-1);
+        } else if (event.key === 'ArrowDown' && recallIndex < recalled.length) {
+            event.preventDefault();
+            recall(1);
+        } else if (event.key === 'Tab' && !event.shiftKey && complete()) {
+            event.preventDefault();
+        }
+    });
+    ui.line.addEventListener('input', () => {
+        completion = null;
+        ui.sayError.textContent = '';
+    });
+
+    // ---- Renaming.
 
     ui.rename.addEventListener('click', () => {
         ui.renameForm.hidden = false;
@@ -306,9 +565,11 @@
         const name = typedNickname(ui.newName, ui.renameError);
         if (name === null)
             return;
-        nickname = name;
-        rememberName();
-        send(`NAME:${name}`);
+        if (!inRoom || !send(`NAME:${name}`)) {
+            ui.renameError.textContent = '接続が切れているため名前を変えられません。再接続してからもう一度どうぞ。';
+            return;
+        }
+        setNickname(name);
         closeRename();
         setStatus(`「${nickname}」で入室しています。`);
     });
@@ -320,9 +581,27 @@
 
     ui.leave.addEventListener('click', leaveRoom);
 
+    // ---- A line's full time on a long press, as a mouse shows it on hover.
+
+    let pressTimer = null;
+    ui.log.addEventListener('pointerdown', (event) => {
+        const line = event.target.closest('.text');
+        clearTimeout(pressTimer);
+        if (line)
+            pressTimer = setTimeout(() => line.classList.toggle('show-time'), LongPressMs);
+    });
+    for (const end of ['pointerup', 'pointercancel', 'pointerleave'])
+        ui.log.addEventListener(end, () => clearTimeout(pressTimer));
+
+    // ---- Start.
+
+    restore();
+    showUnread();
     const requested = new URLSearchParams(location.search).get('name');
     const name = requested === null ? '' : requested.trim();
     if (requested !== null && !nicknameProblem(name)) {
+        // Joined without a click: sound waits for one.
+        ui.soundHint.hidden = !soundOn();
         enterRoom(name);
     } else {
         ui.join.hidden = false;

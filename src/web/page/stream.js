@@ -21,8 +21,9 @@ class KovaStream {
     static MaxName = 1024;
     static Slots = 10;
 
-    // sink: { line(speaker, text), lineText(text), joined(name), left(name), members(list) }, where a list
-    // holds { slot, name } for each participant with a name, in slot order; speaker is null when unknown.
+    // sink: { line(speaker, text), lineText(text), joined(name), renamed(from, to), left(name), members(list) },
+    // where a list holds { slot, name } for each participant with a name, in slot order; speaker is null when
+    // unknown.
     constructor(sink) {
         this.sink = sink;
         this.reset();
@@ -223,8 +224,12 @@ class KovaStream {
         const before = this.names[slot];
         this.names[slot] = message.name;
         // The first roster shows who is there already; later ones bring the newcomer or a new name.
-        if (slot !== 0 && message.name && message.name !== before && !(this.roster && this.roster.first))
-            this.sink.joined(message.name);
+        if (message.name && message.name !== before && !(this.roster && this.roster.first)) {
+            if (before)
+                this.sink.renamed(before, message.name);
+            else if (slot !== 0)
+                this.sink.joined(message.name);
+        }
         this.membersChanged();
     }
 
