@@ -127,6 +127,20 @@ private Q_SLOTS:
         QVERIFY(b.allows());
     }
 
+    // The shipped byte rate does not divide a second: a spent bucket still reads as full again, at the nanosecond
+    // its refill is due (1,000 bytes at 65,536 a second take 15,258,789.06 ns), and not before.
+    void theShippedRatesRefillToFull()
+    {
+        InputBudget b(InputBudget::Shipped, [this] { return m_now; });
+        b.spendMessage(1000);
+        m_now += 15'258'789;
+        QVERIFY(!b.isFull());
+        m_now += 1;
+        QVERIFY(b.isFull());
+        m_now += 3600 * 1000 * Ms;
+        QVERIFY(b.isFull());
+    }
+
     // Starting from another budget: each bucket is the lower of the two as of now, and what was spent comes back only
     // with time.
     void keepLowerTakesEachBucketsLowerLevel()

@@ -418,6 +418,27 @@ private Q_SLOTS:
         QCOMPARE(receivedBeforeHello(*person, *reader).count(" > zz"), 1);
     }
 
+    // Bytes still unread when a held-back client leaves count against its address as if they had been read.
+    void unreadBytesOfAClientThatLeavesAreCharged()
+    {
+        std::unique_ptr<Client> person;
+        std::unique_ptr<Client> reader;
+        QVERIFY(personAndReaderThenStillTime(person, reader));
+        auto flooder = join(3);
+        QVERIFY(flooder);
+        // Exactly the burst goes through; then nothing is read, however long the client waits.
+        flooder->sendBytes(QByteArray(Small.burstBytes, 'x'));
+        QTRY_COMPARE(reader->received().count('x'), Small.burstBytes);
+        flooder->sendBytes(QByteArray(4096, 'y'));
+        QCOMPARE(::shutdown(int(flooder->socket.socketDescriptor()), SHUT_WR), 0);
+        QTRY_COMPARE(h->sockets.State(3), SocketState::PeerClosed);
+
+        // The 4,096 unread bytes take 31 ms to refill; a new connection 10 ms later is still held back.
+        budgetFrozenAt += 10 * Ms;
+        QVERIFY(leave({QStringLiteral("127.0.0.1")}, "zz"));
+        QCOMPARE(receivedBeforeHello(*person, *reader).count(" > zz"), 0);
+    }
+
     void flooderThatLeavesWhileHeldBackIsDeliveredBeforeItsLeave()
     {
         auto flooder = joinWithBudget(1, QStringLiteral("A"));
