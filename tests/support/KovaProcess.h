@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Tmpfs.h"
+
 #include <QProcess>
 #include <QStringList>
 #include <QTcpSocket>
@@ -43,6 +45,21 @@ public:
 
 private:
     QByteArray m_stderr;
+};
+
+// The program in a working directory on a small file system of its own (see Tmpfs), with one client.
+struct ProgramOnTmpfs {
+    explicit ProgramOnTmpfs(const QString& options = QStringLiteral("size=1m"))
+        : disk(options)
+        , kova(disk.path())
+    {}
+    // Starts it and connects the client; false with error set when that fails.
+    bool start();
+
+    Tmpfs disk;
+    KovaProcess kova;
+    std::unique_ptr<QTcpSocket> client;
+    QString error;
 };
 
 // Reads until the expected bytes have come (or about five seconds have passed); returns all that came.
