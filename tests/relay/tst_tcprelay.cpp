@@ -412,6 +412,12 @@ private Q_SLOTS:
             others << QStringLiteral("127.0.1.%1").arg(i + 1);
         for (qsizetype at = 0; at < others.size(); at += 7)
             QVERIFY(leave(others.mid(at, 7), "-"));
+        // Connections that spent nothing are not remembered, and so push out nobody.
+        QStringList idle;
+        for (std::size_t i = 0; i < TcpWinsock::RememberedPeers; ++i)
+            idle << QStringLiteral("127.0.2.%1").arg(i + 1);
+        for (qsizetype at = 0; at < idle.size(); at += 7)
+            QVERIFY(leave(idle.mid(at, 7), {}));
 
         // 127.0.0.2 has been forgotten and starts with a full budget; 127.0.0.3 is remembered and is held back.
         QVERIFY(leave({QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")}, "zz"));
