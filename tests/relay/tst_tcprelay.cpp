@@ -304,8 +304,10 @@ private Q_SLOTS:
         QTRY_COMPARE(client->received(), expected);
     }
 
+    // The client cut off has spent its budget too: a new connection from its address starts from what it left.
     void clientThatStopsReadingIsCutOffAndHoldsNobodyUp()
     {
+        freezeBudgetTime();
         // Alice sends far more than a client's budget allows: this is about output only.
         h->sockets.setInputLimits(
             {.bytesPerSecond = 1 << 30, .burstBytes = 1 << 30, .messagesPerSecond = 1 << 20, .burstMessages = 1 << 20});
@@ -313,10 +315,15 @@ private Q_SLOTS:
         h->sockets.setInputLimits(InputBudget::Shipped);
         auto bob = join(2);
         QVERIFY(alice && bob);
-        // Connects and then never reads.
+        // Connects, sends more than its burst, and then never reads.
+        h->sockets.setInputLimits(Small);
         const int stalled = connectWithSmallWindow(port);
         QVERIFY(stalled >= 0);
         QTRY_COMPARE_WITH_TIMEOUT(h->tables.SlotState.at(3), SLOT_CONNECTED, 5000);
+        h->sockets.setInputLimits(InputBudget::Shipped);
+        const QByteArray spent(Small.burstBytes * 3 / 2, 'y');
+        QCOMPARE(::send(stalled, spent.constData(), std::size_t(spent.size()), MSG_DONTWAIT), spent.size());
+        QTRY_VERIFY(bob->received().count('y') >= Small.burstBytes);
 
         // About 8 MiB to every client: far more than the pending limit plus the kernel's buffers.
         const QString payload(32 * 1024, u'x');
@@ -328,14 +335,16 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(bob->received().count('x') >= sent * payload.size() * 9 / 10, 10000);
         }
         QCOMPARE(sent, Messages);
+        QTRY_COMPARE(h->tables.SlotState.at(3), SLOT_FREE);
+        QVERIFY(leave({QStringLiteral("127.0.0.1")}, "zz"));
         alice->send(QStringLiteral("END"));
         const qsizetype expected = qsizetype(Messages) * payload.size();
         QTRY_VERIFY_WITH_TIMEOUT(bob->received().endsWith("END"), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(alice->received().endsWith("END"), 20000);
         QCOMPARE(bob->received().count('x'), expected);
         QCOMPARE(alice->received().count('x'), expected);
-        QCOMPARE(h->tables.SlotState.at(3), SLOT_FREE);
         QVERIFY(bob->received().contains("RNAME:3:"));
+        QVERIFY(!bob->received().contains(" > zz"));
         ::close(stalled);
     }
 
