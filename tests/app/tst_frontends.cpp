@@ -69,6 +69,8 @@ private Q_SLOTS:
                                          << QByteArray("A > ^[]0;owned^G^[[2J\n");
         QTest::newRow("line breaks and DEL inside") << u"\r\nA > 1\r\n2\x7f"_s << QByteArray("A > 1^M^J2^?\n");
         QTest::newRow("C1 control") << u"\r\nA > \u009b31m"_s << u"A > \ufffd31m\n"_s.toUtf8();
+        // What the byte 80 stands for, the first of them.
+        QTest::newRow("U+0080") << u"\r\nA > \u0080"_s << u"A > \ufffd\n"_s.toUtf8();
     }
 
     void terminalLines()
