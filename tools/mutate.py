@@ -5,10 +5,10 @@
 
 Each mutant replaces the one occurrence of OLD in FILE with NEW (OLD must occur exactly once: give enough of the
 line, or '\\n' and the next, to make it so). -f reads mutants from a file, one 'OLD => NEW' a line, '#' starting a
-comment; a line '# tests: REGEX' there stands for -R. Without -m or -f,
-COUNT mutants (default 8) are picked from the file's flippable comparisons, '&&', bounds '+ 1' / '- 1' and negated
-conditions, spread over the file. For each: the file is rewritten, the preset is built, and the tests matching REGEX
-(default: all) run until the first failure. The file is always put back as it was, also on Ctrl-C or a failed
+comment; a line '# tests: REGEX' there stands for -R. Without -m or -f, COUNT mutants (default 8) are picked
+from the file's flippable comparisons, '&&', bounds '+ 1' / '- 1' and negated conditions, spread over the file.
+For each: the file is rewritten, the programs of the tests matching REGEX (default: all tests, and the whole
+build) are built, and those tests run until the first failure. The file is always put back as it was, also on Ctrl-C or a failed
 build; a copy waits beside it (FILE.unmutated) until then, and a later run refuses to start while one is there.
 """
 
@@ -119,7 +119,7 @@ def first_failure(log):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("file")
     parser.add_argument("-R", dest="regex", default="", help="the tests to run (ctest -R)")
     parser.add_argument("-m", dest="mutants", action="append", default=[], help="'OLD => NEW'")
