@@ -30,12 +30,9 @@ class TestFaults : public QObject {
 private Q_SLOTS:
     void readOnlyDirectoryAtShutdown()
     {
-        Tmpfs disk;
-        QVERIFY2(disk.ok(), qPrintable(disk.error()));
-        KovaProcess kova(disk.path());
-        QVERIFY(kova.start());
-        auto client = kova.connectClient();
-        QVERIFY(client);
+        ProgramOnTmpfs program;
+        auto& [disk, kova, client, startError] = program;
+        QVERIFY2(program.start(), qPrintable(startError));
         client->write("NAME:Ken");
         QVERIFY(readUntil(*client, "Ken+").endsWith("Ken+"));
         QVERIFY(disk.setReadOnly(true));
@@ -49,12 +46,9 @@ private Q_SLOTS:
 
     void logFillingWhileItCannotBeWrittenLosesNothing()
     {
-        Tmpfs disk;
-        QVERIFY2(disk.ok(), qPrintable(disk.error()));
-        KovaProcess kova(disk.path());
-        QVERIFY(kova.start());
-        auto client = kova.connectClient();
-        QVERIFY(client);
+        ProgramOnTmpfs program;
+        auto& [disk, kova, client, startError] = program;
+        QVERIFY2(program.start(), qPrintable(startError));
         QVERIFY(disk.setReadOnly(true));
         for (char mark : {'a', 'b', 'c'}) {
             client->write(bigLine(mark));
@@ -74,12 +68,9 @@ private Q_SLOTS:
     // again everything held is saved.
     void fullDiskFailsOncePerLimitsWorthAndLosesNothing()
     {
-        Tmpfs disk;
-        QVERIFY2(disk.ok(), qPrintable(disk.error()));
-        KovaProcess kova(disk.path());
-        QVERIFY(kova.start());
-        auto client = kova.connectClient();
-        QVERIFY(client);
+        ProgramOnTmpfs program;
+        auto& [disk, kova, client, startError] = program;
+        QVERIFY2(program.start(), qPrintable(startError));
         QVERIFY(disk.fill());
         // 200 lines of 1,000 bytes: a save is due about every 31 of them.
         for (int i = 0; i < 200; ++i) {
@@ -102,14 +93,11 @@ private Q_SLOTS:
 
     void diskFillingUpLeavesNoHalfFile()
     {
-        Tmpfs disk(u"size=64k"_s);
-        QVERIFY2(disk.ok(), qPrintable(disk.error()));
+        ProgramOnTmpfs program(u"size=64k"_s);
+        auto& [disk, kova, client, startError] = program;
         const QByteArray settings("\r\nBoss\r\nMID\r\n\r\n\r\n");
-        QVERIFY(writeFile(QDir(disk.path()).filePath(u"KV.CFG"_s), settings));
-        KovaProcess kova(disk.path());
-        QVERIFY(kova.start());
-        auto client = kova.connectClient();
-        QVERIFY(client);
+        QVERIFY(writeFile(kova.path(u"KV.CFG"_s), settings));
+        QVERIFY2(program.start(), qPrintable(startError));
         // A log of about 30 KB, then a disk with less than that left.
         client->write(QByteArray(15000, 'x'));
         QVERIFY(readUntil(*client, QByteArray(15000, 'x')).contains(QByteArray(15000, 'x')));

@@ -6,11 +6,15 @@
 #include "ui/MainWindow.h"
 
 #include <QApplication>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace kova;
 using namespace Qt::StringLiterals;
@@ -65,6 +69,8 @@ private Q_SLOTS:
                                          << QByteArray("A > ^[]0;owned^G^[[2J\n");
         QTest::newRow("line breaks and DEL inside") << u"\r\nA > 1\r\n2\x7f"_s << QByteArray("A > 1^M^J2^?\n");
         QTest::newRow("C1 control") << u"\r\nA > \u009b31m"_s << u"A > \ufffd31m\n"_s.toUtf8();
+        // What the byte 80 stands for, the first of them.
+        QTest::newRow("U+0080") << u"\r\nA > \u0080"_s << u"A > \ufffd\n"_s.toUtf8();
     }
 
     void terminalLines()
@@ -72,6 +78,59 @@ private Q_SLOTS:
         QFETCH(QString, chunk);
         QFETCH(QByteArray, line);
         QCOMPARE(Console::terminalLines(chunk), line);
+    }
+
+    // Lines that standard output cannot take yet wait, the oldest dropped beyond 1 MiB and counted, but never the one
+    // that has partly gone out: every line comes out whole, or is counted as left out. Each line is numbered at both
+    // ends, so that the head of one joined to the tail of another shows.
+    void unreadStandardOutputDropsWholeLinesOnly()
+    {
+        int ends[2];
+        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+        QVERIFY(::fcntl(ends[0], F_SETFL, O_NONBLOCK) == 0);
+        // The smallest a pipe holds: the first line, longer than that, goes out only in part.
+        QVERIFY(::fcntl(ends[1], F_SETPIPE_SZ, 4096) == 4096);
+        const int testOutput = ::dup(STDOUT_FILENO);
+        std::fflush(stdout);
+        ::dup2(ends[1], STDOUT_FILENO);
+        ::close(ends[1]);
+        QTemporaryDir directory;
+        Application app{QDir(directory.path())};
+        Console console(app);
+        // The console has a description of the pipe of its own.
+        ::dup2(testOutput, STDOUT_FILENO);
+        ::close(testOutput);
+
+        QList<QByteArray> expected;
+        connect(&app.log(), &LogText::appended, this,
+                [&expected](const QString& chunk) { expected += Console::terminalLines(chunk); });
+        for (int i = 0; i < 400; ++i)
+            app.log().AppendLog(u"%1 %2 %1"_s.arg(i).arg(QString(5000, u'x')));
+        QByteArray output;
+        const auto readAll = [&] {
+            char buffer[65536];
+            for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+                output.append(buffer, got);
+            return output.endsWith(expected.last());
+        };
+        QVERIFY(QTest::qWaitFor(readAll, 10000));
+        ::close(ends[0]);
+
+        static const QRegularExpression note(
+            u"^\\(標準出力が読まれなかったので、ここで (\\d+) 行を省きました。ログファイルには残ります\\)$"_s);
+        qsizetype next = 0;
+        int notes = 0;
+        for (const QByteArray& line : output.chopped(1).split('\n')) {
+            if (const auto match = note.match(QString::fromUtf8(line)); match.hasMatch()) {
+                next += match.captured(1).toLongLong();
+                ++notes;
+            } else {
+                QVERIFY2(next < expected.size() && line + '\n' == expected.at(next), line.left(60).constData());
+                ++next;
+            }
+        }
+        QCOMPARE(next, expected.size());
+        QCOMPARE(notes, 1);
     }
 
     void windowChosen_data()

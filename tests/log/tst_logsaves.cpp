@@ -72,6 +72,10 @@ private Q_SLOTS:
             at = held.indexOf(QStringLiteral("\r\n") + message(i) + QStringLiteral("   ["), at);
         QVERIFY(at > 0);
         QCOMPARE(log.text().count(u'\n'), 1);
+        // Saving works again: the next save is due a limit's worth later, as before the disk was full.
+        for (int i = 0; i < 20; ++i)
+            log.AppendLog(message(next++));
+        QCOMPARE(log.text().count(u'\n'), 21);
     }
 
     // A save while running leaves min(256 MiB, 5 %) free: on this 1 MiB disk, 52,428 bytes. The save at the end

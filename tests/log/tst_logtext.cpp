@@ -46,6 +46,17 @@ private Q_SLOTS:
         QCOMPARE(appended.at(1).at(0).toString(), QStringLiteral("\r\nx   [2026/12/24 23:59:58]"));
     }
 
+    // However small the bound on unsaved text, the line just logged stays.
+    void theNewestLineIsNeverDropped()
+    {
+        LogText log(QDir(m_dir.path()), m_time.clock());
+        log.setMaxUnsaved(1000);
+        log.AppendLog(QString(600, u'a'));
+        log.AppendLog(QString(600, u'b'));
+        QVERIFY(!log.text().contains(u'a'));
+        QVERIFY(log.text().contains(QString(600, u'b')));
+    }
+
     void savedFileIsTheTextThenCrLfInCodePage932()
     {
         LogText log(QDir(m_dir.path()), m_time.clock());

@@ -106,10 +106,10 @@ private Q_SLOTS:
         QCOMPARE(readWhileAllowed(b, 1), 20);
         m_now += 48LL * 3600 * 1000 * Ms;
         QCOMPARE(readWhileAllowed(b, 1000), 4);
-        // A clock that steps back refills nothing and breaks nothing.
+        // A clock that steps back refills nothing, and takes nothing either.
         m_now -= 3600 * 1000 * Ms;
         QVERIFY(!b.allows());
-        QVERIFY(b.millisecondsUntilAllowed() >= 1);
+        QCOMPARE(b.millisecondsUntilAllowed(), 1);
     }
 
     void chargedBytesHoldBackWithoutCostingAMessage()
@@ -125,6 +125,20 @@ private Q_SLOTS:
         QCOMPARE(b.millisecondsUntilAllowed(), 3600 * 1000);
         m_now += (qint64(1) << 30) * 1000 * Ms;
         QVERIFY(b.allows());
+    }
+
+    // The shipped byte rate does not divide a second: a spent bucket still reads as full again, at the nanosecond
+    // its refill is due (1,000 bytes at 65,536 a second take 15,258,789.06 ns), and not before.
+    void theShippedRatesRefillToFull()
+    {
+        InputBudget b(InputBudget::Shipped, [this] { return m_now; });
+        b.spendMessage(1000);
+        m_now += 15'258'789;
+        QVERIFY(!b.isFull());
+        m_now += 1;
+        QVERIFY(b.isFull());
+        m_now += 3600 * 1000 * Ms;
+        QVERIFY(b.isFull());
     }
 
     // Starting from another budget: each bucket is the lower of the two as of now, and what was spent comes back only

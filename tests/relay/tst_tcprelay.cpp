@@ -304,8 +304,10 @@ private Q_SLOTS:
         QTRY_COMPARE(client->received(), expected);
     }
 
+    // The client cut off has spent its budget too: a new connection from its address starts from what it left.
     void clientThatStopsReadingIsCutOffAndHoldsNobodyUp()
     {
+        freezeBudgetTime();
         // Alice sends far more than a client's budget allows: this is about output only.
         h->sockets.setInputLimits(
             {.bytesPerSecond = 1 << 30, .burstBytes = 1 << 30, .messagesPerSecond = 1 << 20, .burstMessages = 1 << 20});
@@ -313,10 +315,15 @@ private Q_SLOTS:
         h->sockets.setInputLimits(InputBudget::Shipped);
         auto bob = join(2);
         QVERIFY(alice && bob);
-        // Connects and then never reads.
+        // Connects, sends more than its burst, and then never reads.
+        h->sockets.setInputLimits(Small);
         const int stalled = connectWithSmallWindow(port);
         QVERIFY(stalled >= 0);
         QTRY_COMPARE_WITH_TIMEOUT(h->tables.SlotState.at(3), SLOT_CONNECTED, 5000);
+        h->sockets.setInputLimits(InputBudget::Shipped);
+        const QByteArray spent(Small.burstBytes * 3 / 2, 'y');
+        QCOMPARE(::send(stalled, spent.constData(), std::size_t(spent.size()), MSG_DONTWAIT), spent.size());
+        QTRY_VERIFY(bob->received().count('y') >= Small.burstBytes);
 
         // About 8 MiB to every client: far more than the pending limit plus the kernel's buffers.
         const QString payload(32 * 1024, u'x');
@@ -328,14 +335,16 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(bob->received().count('x') >= sent * payload.size() * 9 / 10, 10000);
         }
         QCOMPARE(sent, Messages);
+        QTRY_COMPARE(h->tables.SlotState.at(3), SLOT_FREE);
+        QVERIFY(leave({QStringLiteral("127.0.0.1")}, "zz"));
         alice->send(QStringLiteral("END"));
         const qsizetype expected = qsizetype(Messages) * payload.size();
         QTRY_VERIFY_WITH_TIMEOUT(bob->received().endsWith("END"), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(alice->received().endsWith("END"), 20000);
         QCOMPARE(bob->received().count('x'), expected);
         QCOMPARE(alice->received().count('x'), expected);
-        QCOMPARE(h->tables.SlotState.at(3), SLOT_FREE);
         QVERIFY(bob->received().contains("RNAME:3:"));
+        QVERIFY(!bob->received().contains(" > zz"));
         ::close(stalled);
     }
 
@@ -412,10 +421,37 @@ private Q_SLOTS:
             others << QStringLiteral("127.0.1.%1").arg(i + 1);
         for (qsizetype at = 0; at < others.size(); at += 7)
             QVERIFY(leave(others.mid(at, 7), "-"));
+        // Connections that spent nothing are not remembered, and so push out nobody.
+        QStringList idle;
+        for (std::size_t i = 0; i < TcpWinsock::RememberedPeers; ++i)
+            idle << QStringLiteral("127.0.2.%1").arg(i + 1);
+        for (qsizetype at = 0; at < idle.size(); at += 7)
+            QVERIFY(leave(idle.mid(at, 7), {}));
 
         // 127.0.0.2 has been forgotten and starts with a full budget; 127.0.0.3 is remembered and is held back.
         QVERIFY(leave({QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")}, "zz"));
         QCOMPARE(receivedBeforeHello(*person, *reader).count(" > zz"), 1);
+    }
+
+    // Bytes still unread when a held-back client leaves count against its address as if they had been read.
+    void unreadBytesOfAClientThatLeavesAreCharged()
+    {
+        std::unique_ptr<Client> person;
+        std::unique_ptr<Client> reader;
+        QVERIFY(personAndReaderThenStillTime(person, reader));
+        auto flooder = join(3);
+        QVERIFY(flooder);
+        // Exactly the burst goes through; then nothing is read, however long the client waits.
+        flooder->sendBytes(QByteArray(Small.burstBytes, 'x'));
+        QTRY_COMPARE(reader->received().count('x'), Small.burstBytes);
+        flooder->sendBytes(QByteArray(4096, 'y'));
+        QCOMPARE(::shutdown(int(flooder->socket.socketDescriptor()), SHUT_WR), 0);
+        QTRY_COMPARE(h->sockets.State(3), SocketState::PeerClosed);
+
+        // The 4,096 unread bytes take 31 ms to refill; a new connection 10 ms later is still held back.
+        budgetFrozenAt += 10 * Ms;
+        QVERIFY(leave({QStringLiteral("127.0.0.1")}, "zz"));
+        QCOMPARE(receivedBeforeHello(*person, *reader).count(" > zz"), 0);
     }
 
     void flooderThatLeavesWhileHeldBackIsDeliveredBeforeItsLeave()

@@ -24,6 +24,9 @@ private Q_SLOTS:
         QTest::newRow("missing file") << QByteArray() << true << false;
         QTest::newRow("not a wave file") << QByteArray("hello, this is text") << true << false;
         QTest::newRow("RIFF but no fmt chunk") << QByteArray("RIFF\x04\0\0\0WAVE", 12) << true << false;
+        // Chunks of odd size are padded to an even one.
+        QTest::newRow("odd chunk before fmt")
+            << QByteArray("RIFF\x24\0\0\0WAVELIST\x03\0\0\0abc\0fmt \x10\0\0\0", 32) << true << true;
         QTest::newRow("no output device") << QByteArray("wave") << false << false;
         QTest::newRow("plays") << QByteArray("wave") << true << true;
     }

@@ -63,6 +63,17 @@ bool KovaProcess::startListening()
     return false;
 }
 
+bool ProgramOnTmpfs::start()
+{
+    if (!disk.ok())
+        error = disk.error();
+    else if (!kova.start())
+        error = QStringLiteral("the program did not start: ") + kova.process.errorString();
+    else if (!(client = kova.connectClient()))
+        error = QStringLiteral("no client could connect: ") + kova.standardError();
+    return client != nullptr;
+}
+
 std::unique_ptr<QTcpSocket> KovaProcess::connectClient(const QHostAddress& from)
 {
     auto socket = std::make_unique<QTcpSocket>();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Tmpfs.h"
+
 #include <QProcess>
 #include <QStringList>
 #include <QTcpSocket>
@@ -56,6 +58,21 @@ struct CommandResult {
 // Runs the built program with the arguments and the given runtime directory (none: unset), as root or, with
 // user, as that user (setpriv); waits at most ten seconds.
 CommandResult runKova(const QStringList& arguments, const QString& runtimeDirectory, const QString& user = {});
+
+// The program in a working directory on a small file system of its own (see Tmpfs), with one client.
+struct ProgramOnTmpfs {
+    explicit ProgramOnTmpfs(const QString& options = QStringLiteral("size=1m"))
+        : disk(options)
+        , kova(disk.path())
+    {}
+    // Starts it and connects the client; false with error set when that fails.
+    bool start();
+
+    Tmpfs disk;
+    KovaProcess kova;
+    std::unique_ptr<QTcpSocket> client;
+    QString error;
+};
 
 // Reads until the expected bytes have come (or about five seconds have passed); returns all that came.
 QByteArray readUntil(QTcpSocket& socket, const QByteArray& expected, int timeoutMs = 5000);

@@ -800,6 +800,39 @@ private Q_SLOTS:
             QCOMPARE(process.exitCode(), 1);
         }
     }
+
+    // A message over 64 KiB is refused however the browser splits it: here in frames of 16 KiB.
+    void bigMessageInSmallFramesIsRefused()
+    {
+        Room room;
+        QVERIFY(room.start());
+        Browser& browser = *room.browser;
+        browser.socket.setOutgoingFrameSize(16 * 1024);
+        browser.send(QString(80 * 1024, u'x'));
+        QVERIFY(browser.waitClosed());
+        QCOMPARE(int(browser.socket.closeCode()), 1009);
+    }
+
+    // A browser that never reads is cut off once 1 MiB of chat waits for it.
+    void browserThatNeverReadsIsCutOff()
+    {
+        SmallKernelBuffers buffers;
+        QVERIFY(buffers.set());
+        Servers servers;
+        QVERIFY(servers.start());
+        QTcpSocket silent;
+        QVERIFY(rawHandshake(silent, "127.0.0.1:8557", {}).startsWith("HTTP/1.1 101"));
+        silent.setReadBufferSize(4096);
+        // Six clients send 256 KiB each, within their budgets: 1.5 MiB of chat for everybody.
+        std::vector<std::unique_ptr<QTcpSocket>> flooders;
+        for (int i = 0; i < 6; ++i) {
+            flooders.push_back(servers.kova.connectClient());
+            QVERIFY(flooders.back());
+            flooders.back()->write(QByteArray(256 * 1024, 'x'));
+        }
+        const QString cut = u"browser 127.0.0.1:%1 disconnected: the browser fell 1 MiB behind"_s;
+        QVERIFY2(servers.web.waitForOutput(cut.arg(silent.localPort()), 20000), qPrintable(servers.web.output()));
+    }
 };
 
 KOVA_NAMESPACED_TEST_MAIN(TestWebGateway, false)
