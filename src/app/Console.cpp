@@ -1,6 +1,7 @@
 #include "Console.h"
 
 #include "Application.h"
+#include "io/Printable.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -109,19 +110,7 @@ QByteArray Console::terminalLines(QStringView chunk)
     // Each log line comes preceded by CR LF.
     if (chunk.startsWith(u"\r\n"))
         chunk = chunk.sliced(2);
-    QString line;
-    line.reserve(chunk.size() + 1);
-    for (const QChar c : chunk) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 || u == 0x7F) {
-            line += u'^';
-            line += QChar(u ^ 0x40);
-        } else if (u >= 0x80 && u < 0xA0) {
-            line += QChar::ReplacementCharacter;
-        } else {
-            line += c;
-        }
-    }
+    QString line = printable(chunk);
     line += u'\n';
     return line.toUtf8();
 }

@@ -1,5 +1,7 @@
 #include "WebGateway.h"
 
+#include "io/Printable.h"
+
 #include <QTimer>
 
 #include <cstdio>
@@ -8,7 +10,10 @@ namespace kova::web {
 
 void logLine(const QString& line)
 {
-    std::fprintf(stdout, "%s\n", line.toUtf8().constData());
+    // Browsers choose some of the text (origins, close reasons, message types): each stays on its line, and
+    // nothing in it reaches the terminal as a control.
+    const QByteArray shown = printable(line).toUtf8() + '\n';
+    std::fwrite(shown.constData(), 1, size_t(shown.size()), stdout);
     std::fflush(stdout);
 }
 
@@ -23,7 +28,8 @@ WebGateway::WebGateway(const ServerAddress& server, QObject* parent)
     : QObject(parent)
     , m_server(server)
 {
-    connect(&m_http, &QAbstractHttpServer::newWebSocketConnection, this, &WebGateway::onNewWebSocketConnection);
+    m_http.setChatServer(server);
+    connect(&m_http, &PageServer::newWebSocketConnection, this, &WebGateway::onNewWebSocketConnection);
     connect(&m_http, &PageServer::connectionRefused, this, &logRefused);
     connect(&m_http, &PageServer::connectionCut, this, &WebGateway::onConnectionCut);
 }
@@ -43,7 +49,7 @@ void WebGateway::shutDown(const QString& reason)
     // Ending a session changes the set.
     const QSet<BrowserSession*> sessions = m_sessions;
     for (BrowserSession* session : sessions)
-        session->end(QWebSocketProtocol::CloseCodeGoingAway, reason);
+        session->end(CloseCodes::GoingAway, reason);
     if (m_alive.isEmpty())
         Q_EMIT closed();
 }
@@ -52,11 +58,11 @@ void WebGateway::onNewWebSocketConnection()
 {
     while (auto browser = m_http.nextPendingWebSocketConnection()) {
         if (m_shuttingDown) {
-            refuse(std::move(browser), QWebSocketProtocol::CloseCodeGoingAway, m_shutDownReason);
+            refuse(std::move(browser), CloseCodes::GoingAway, m_shutDownReason);
             continue;
         }
         if (m_sessions.size() >= MaxBrowsers) {
-            refuse(std::move(browser), QWebSocketProtocol::CloseCode(CloseRoomFull),
+            refuse(std::move(browser), CloseRoomFull,
                    QStringLiteral("%1 browsers are connected already").arg(MaxBrowsers));
             continue;
         }
@@ -76,13 +82,13 @@ void WebGateway::onNewWebSocketConnection()
     }
 }
 
-void WebGateway::refuse(std::unique_ptr<QWebSocket> browser, QWebSocketProtocol::CloseCode code, const QString& reason)
+void WebGateway::refuse(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason)
 {
     logRefused(browser->peerAddress(), browser->peerPort(), reason);
-    QWebSocket* socket = browser.release();
+    BrowserSocket* socket = browser.release();
     socket->setParent(this);
-    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-    QTimer::singleShot(CloseTimeout, socket, &QWebSocket::abort);
+    connect(socket, &BrowserSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(CloseTimeout, socket, &BrowserSocket::abort);
     socket->close(code, reason);
 }
 

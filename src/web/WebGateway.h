@@ -30,7 +30,7 @@ Q_SIGNALS:
 
 private:
     void onNewWebSocketConnection();
-    void refuse(std::unique_ptr<QWebSocket> browser, QWebSocketProtocol::CloseCode code, const QString& reason);
+    void refuse(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason);
     void onConnectionCut(const QHostAddress& address, quint16 port, const QString& reason);
     void onSessionEnded(BrowserSession* session, const QString& reason);
     void onSessionDestroyed(QObject* session);

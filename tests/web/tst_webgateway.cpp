@@ -640,9 +640,8 @@ private Q_SLOTS:
         QVERIFY(readUntil(*raw, "RNAME:2:").endsWith("RNAME:2:"));
     }
 
-    // Qt's HTTP server keeps a connection for as long as the other side likes. The page server closes the oldest
-    // plain one when too many are open, and one that sends no complete request for a while; never a WebSocket,
-    // which the gateway's sessions look after.
+    // The page server closes the oldest plain connection when too many are open, and one that sends no complete
+    // request for a while; never a WebSocket, which the gateway's sessions look after.
     void surplusAndIdleHttpConnectionsAreClosed_data()
     {
         QTest::addColumn<int>("connections");
@@ -658,9 +657,9 @@ private Q_SLOTS:
         web::PageServer pages({connections, std::chrono::milliseconds(idleMs)});
         QString error;
         QVERIFY2(pages.startListening(QHostAddress::LocalHost, 0, &error), qPrintable(error));
-        const quint16 port = pages.serverPorts().constFirst();
-        std::vector<std::unique_ptr<QWebSocket>> upgraded;
-        connect(&pages, &QAbstractHttpServer::newWebSocketConnection, this, [&] {
+        const quint16 port = pages.serverPort();
+        std::vector<std::unique_ptr<web::BrowserSocket>> upgraded;
+        connect(&pages, &web::PageServer::newWebSocketConnection, this, [&] {
             while (auto socket = pages.nextPendingWebSocketConnection())
                 upgraded.push_back(std::move(socket));
         });
@@ -700,22 +699,22 @@ private Q_SLOTS:
         QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer);
     }
 
-    // Qt's HTTP server drops every signal connection of a socket that becomes a WebSocket. WebSockets that have
-    // ended must still leave the page server's count, and never be taken for a plain connection later.
+    // WebSockets that have ended must leave the page server's count, and never be taken for a plain connection
+    // later.
     void endedWebSocketsLeaveTheCount()
     {
         web::PageServer pages({4, std::chrono::milliseconds(300)});
         QString error;
         QVERIFY2(pages.startListening(QHostAddress::LocalHost, 0, &error), qPrintable(error));
-        const QUrl url(u"ws://127.0.0.1:%1/chat"_s.arg(pages.serverPorts().constFirst()));
+        const QUrl url(u"ws://127.0.0.1:%1/chat"_s.arg(pages.serverPort()));
         int upgraded = 0;
-        connect(&pages, &QAbstractHttpServer::newWebSocketConnection, this, [&] {
+        connect(&pages, &web::PageServer::newWebSocketConnection, this, [&] {
             while (auto next = pages.nextPendingWebSocketConnection()) {
                 ++upgraded;
                 // As the gateway's sessions do: deleted once closed.
-                QWebSocket* socket = next.release();
+                web::BrowserSocket* socket = next.release();
                 socket->setParent(&pages);
-                connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &web::BrowserSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
         for (int i = 1; i <= 8; ++i) {
@@ -733,7 +732,7 @@ private Q_SLOTS:
         std::vector<std::unique_ptr<QTcpSocket>> plain;
         for (int i = 0; i < 3; ++i) {
             plain.push_back(std::make_unique<QTcpSocket>());
-            plain.back()->connectToHost(QHostAddress::LocalHost, pages.serverPorts().constFirst());
+            plain.back()->connectToHost(QHostAddress::LocalHost, pages.serverPort());
             QVERIFY(QTest::qWaitFor([&] { return plain.back()->state() == QAbstractSocket::ConnectedState; }));
         }
         QVERIFY(QTest::qWaitFor([&] { return pages.plainConnections() == 3; }));
