@@ -120,7 +120,7 @@ HeadParse parseRequestHead(QByteArrayView data)
         const qsizetype end = window.indexOf('\n', pos);
         if (end == -1) {
             const QByteArrayView partial = window.sliced(pos);
-            if (partial.contains('\r') && !partial.endsWith('\r'))
+            if (const qsizetype cr = partial.indexOf('\r'); cr != -1 && cr != partial.size() - 1)
                 return badRequest(QStringLiteral("a line break that is not CR LF"));
             if (requestLine) {
                 if (HeadParse check = checkRequestLine(partial, false, &parse.request);

@@ -627,7 +627,8 @@ private Q_SLOTS:
             });
             connect(attacker, &QTcpSocket::readyRead, this,
                     [attacker, &answers] { answers += int(attacker->readAll().count("HTTP/1.1 4")); });
-            connect(attacker, &QTcpSocket::disconnected, this, [start] { QTimer::singleShot(0, start); });
+            connect(attacker, &QTcpSocket::disconnected, this,
+                    [attacker, start] { QTimer::singleShot(0, attacker, start); });
             start();
         }
         qint64 mostKiB = 0;

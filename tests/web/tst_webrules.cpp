@@ -24,6 +24,7 @@ private Q_SLOTS:
         QTest::newRow("TLS at once") << QByteArray("\x16\x03\x01\x02", 4) << 400;
         QTest::newRow("LF alone") << QByteArray("GET / HTTP/1.1\nHost: a\n\n") << 400;
         QTest::newRow("CR alone") << QByteArray("GET / HTTP/1.1\rHost") << 400;
+        QTest::newRow("CR alone, then one at the end") << QByteArray("GET / HTTP/1.1\rHost\r") << 400;
         QTest::newRow("no path") << QByteArray("GET http://a/ HTTP/1.1\r\n") << 400;
         QTest::newRow("three words") << QByteArray("GET /  HTTP/1.1\r\n") << 400;
         QTest::newRow("HTTP/2") << QByteArray("GET / HTTP/2.0\r\n") << 505;
