@@ -17,20 +17,22 @@ void logLine(const QString& line)
     std::fflush(stdout);
 }
 
-namespace {
-void logRefused(const QHostAddress& address, quint16 port, const QString& reason)
-{
-    logLine(QStringLiteral("browser %1 refused: %2").arg(endpointText(address, port), reason));
-}
-} // namespace
-
 WebGateway::WebGateway(const ServerAddress& server, QObject* parent)
     : QObject(parent)
     , m_server(server)
 {
     m_http.setChatServer(server);
     connect(&m_http, &PageServer::newWebSocketConnection, this, &WebGateway::onNewWebSocketConnection);
-    connect(&m_http, &PageServer::connectionRefused, this, &logRefused);
+    connect(&m_http, &PageServer::connectionRefused, this, &WebGateway::logRefused);
+    m_refusalSecond.setSingleShot(true);
+    m_refusalSecond.setInterval(std::chrono::seconds(1));
+    connect(&m_refusalSecond, &QTimer::timeout, this, [this] {
+        if (m_refusalsUnlogged > 0)
+            logLine(QStringLiteral("browsers refused: %1 more in the last second, not logged one by one")
+                        .arg(m_refusalsUnlogged));
+        m_refusalsLogged = 0;
+        m_refusalsUnlogged = 0;
+    });
     connect(&m_http, &PageServer::connectionCut, this, &WebGateway::onConnectionCut);
 }
 
@@ -90,6 +92,19 @@ void WebGateway::refuse(std::unique_ptr<BrowserSocket> browser, quint16 code, co
     connect(socket, &BrowserSocket::disconnected, socket, &QObject::deleteLater);
     QTimer::singleShot(CloseTimeout, socket, &BrowserSocket::abort);
     socket->close(code, reason);
+}
+
+void WebGateway::logRefused(const QHostAddress& address, quint16 port, const QString& reason)
+{
+    // A client that opens connections as fast as it can would otherwise fill the journal.
+    if (!m_refusalSecond.isActive())
+        m_refusalSecond.start();
+    if (m_refusalsLogged == MaxRefusalsLogged) {
+        ++m_refusalsUnlogged;
+        return;
+    }
+    ++m_refusalsLogged;
+    logLine(QStringLiteral("browser %1 refused: %2").arg(endpointText(address, port), reason));
 }
 
 void WebGateway::onConnectionCut(const QHostAddress& address, quint16 port, const QString& reason)

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QSet>
+#include <QTimer>
 
 namespace kova::web {
 
@@ -15,6 +16,8 @@ class WebGateway : public QObject {
 
 public:
     static constexpr int MaxBrowsers = 9;
+    // Refusals logged one by one in a second; the rest are counted in one line.
+    static constexpr int MaxRefusalsLogged = 20;
 
     explicit WebGateway(const ServerAddress& server, QObject* parent = nullptr);
 
@@ -31,6 +34,7 @@ Q_SIGNALS:
 private:
     void onNewWebSocketConnection();
     void refuse(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason);
+    void logRefused(const QHostAddress& address, quint16 port, const QString& reason);
     void onConnectionCut(const QHostAddress& address, quint16 port, const QString& reason);
     void onSessionEnded(BrowserSession* session, const QString& reason);
     void onSessionDestroyed(QObject* session);
@@ -41,6 +45,9 @@ private:
     QSet<BrowserSession*> m_sessions;
     // Sessions not yet deleted, some still delivering a leaving browser's last lines to the server.
     QSet<QObject*> m_alive;
+    QTimer m_refusalSecond;
+    int m_refusalsLogged = 0;
+    int m_refusalsUnlogged = 0;
     QString m_shutDownReason;
     bool m_shuttingDown = false;
 };
