@@ -199,13 +199,15 @@ void BrowserSession::onBrowserMessage(const QString& message)
         end(CloseCodes::PolicyViolated, QStringLiteral("a send without text"));
         return;
     }
+    QByteArray bytes = cp932::encode(text.toString());
     // The rules hold for the text as the server reads it: characters that code page 932 lacks arrive as "?".
-    const QString line = cp932::decode(cp932::encode(text.toString()));
+    const QString line = cp932::decode(bytes);
     if (const QString refusal = sendRefusal(line); !refusal.isEmpty()) {
         end(CloseCodes::PolicyViolated, refusal);
         return;
     }
-    const QByteArray bytes = cp932::encode(harmlessLine(line));
+    if (harmlessLine(line) != line)
+        bytes += ' ';
     if (m_server.bytesToWrite() + bytes.size() > MaxServerBacklog) {
         endWith(CloseCodes::PolicyViolated, QStringLiteral("sending faster than the chat server reads"),
                 Unsent::Discard);

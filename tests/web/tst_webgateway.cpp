@@ -641,7 +641,9 @@ private Q_SLOTS:
             attacker->abort();
         }
         qInfo("resident: %lld KiB quiet, %lld KiB at most under attack; %d refusals", quietKiB, mostKiB, answers);
+#ifndef KOVA_SANITIZED // the address sanitizer holds freed memory back for a while, so resident memory grows
         QVERIFY2(mostKiB < 64 * 1024, qPrintable(QString::number(mostKiB)));
+#endif
         QVERIFY(answers >= 4);
         // Logged one by one up to 20 a second, the rest counted (a busy machine may refuse fewer).
         if (answers > 100)
