@@ -1,6 +1,7 @@
 #include "Console.h"
 
 #include "Application.h"
+#include "io/Printable.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -109,25 +110,9 @@ QByteArray Console::terminalLines(QStringView chunk)
     // Each log line comes preceded by CR LF.
     if (chunk.startsWith(u"\r\n"))
         chunk = chunk.sliced(2);
-    return (printable(chunk) + u'\n').toUtf8();
-}
-
-QString Console::printable(QStringView text)
-{
-    QString shown;
-    shown.reserve(text.size() + 1);
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 || u == 0x7F) {
-            shown += u'^';
-            shown += QChar(u ^ 0x40);
-        } else if (u >= 0x80 && u < 0xA0) {
-            shown += QChar::ReplacementCharacter;
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
+    QString line = printable(chunk);
+    line += u'\n';
+    return line.toUtf8();
 }
 
 void Console::mirror(const QString& chunk)

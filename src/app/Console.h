@@ -30,8 +30,6 @@ public:
 
     // What the log appended, as lines for a terminal: UTF-8, and no control character that a terminal would obey.
     static QByteArray terminalLines(QStringView chunk);
-    // The text with every control character that a terminal would obey shown instead ("^M" for CR).
-    static QString printable(QStringView text);
 
     static constexpr qsizetype WaitingLimit = 1 << 20;
 

@@ -1,8 +1,8 @@
 #include "OperatorCommands.h"
 
 #include "Application.h"
-#include "Console.h"
 #include "SingleInstance.h"
+#include "io/Printable.h"
 
 #include <QDeadlineTimer>
 #include <QLocalSocket>
@@ -134,7 +134,7 @@ QByteArray OperatorCommands::answer(const QByteArray& request)
         return onSlot(verb, argument);
     if (verb == "unban" && space >= 0)
         return unban(argument);
-    return error(QStringLiteral("知らない要求です: %1").arg(Console::printable(QString::fromUtf8(request))));
+    return error(QStringLiteral("知らない要求です: %1").arg(printable(QString::fromUtf8(request))));
 }
 
 QByteArray OperatorCommands::status() const
@@ -158,7 +158,7 @@ QByteArray OperatorCommands::list() const
             continue;
         lines.append(QStringLiteral("%1\t%2\t%3\t%4")
                          .arg(slot)
-                         .arg(Console::printable(server.nameList().value(slot)))
+                         .arg(printable(server.nameList().value(slot)))
                          .arg(server.clientAddress(slot).toString())
                          .arg(server.connectedSince(slot).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))));
     }
@@ -176,13 +176,13 @@ QByteArray OperatorCommands::onSlot(const QByteArray& verb, const QByteArray& ar
     bool isNumber = false;
     const int slot = argument.toInt(&isNumber);
     if (!isNumber || argument.startsWith('+') || argument.startsWith('-') || slot < 0 || slot >= SlotCount)
-        return error(QStringLiteral("枠は 1 から 9 の数です: %1").arg(Console::printable(QString::fromUtf8(argument))));
+        return error(QStringLiteral("枠は 1 から 9 の数です: %1").arg(printable(QString::fromUtf8(argument))));
     if (slot == 0)
         return error(QStringLiteral("枠 0 はサーバ自身です。切断や締め出しができるのは枠 1 から 9 です。"));
     ChatServer& server = m_app.server();
     if (!server.isOccupied(slot))
         return error(QStringLiteral("枠 %1 には誰も接続していません。").arg(slot));
-    const QString name = Console::printable(server.nameList().value(slot));
+    const QString name = printable(server.nameList().value(slot));
     const QString address = server.clientAddress(slot).toString();
     if (verb == "kick") {
         server.disconnectClient(slot);
@@ -197,7 +197,7 @@ QByteArray OperatorCommands::unban(const QByteArray& argument)
     const QString text = QString::fromUtf8(argument);
     const QHostAddress address(text);
     if (address.isNull())
-        return error(QStringLiteral("アドレスではありません: %1").arg(Console::printable(text)));
+        return error(QStringLiteral("アドレスではありません: %1").arg(printable(text)));
     if (!m_app.server().liftBan(address))
         return error(QStringLiteral("%1 は締め出されていません。").arg(address.toString()));
     return ok(QStringLiteral("%1 の締め出しを解きました。").arg(BanList::normalized(address).toString()));

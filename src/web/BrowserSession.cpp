@@ -1,4 +1,5 @@
 #include "BrowserSession.h"
+#include "ChatRules.h"
 #include "PageServer.h"
 
 #include <QJsonDocument>
@@ -15,33 +16,22 @@ namespace {
 constexpr auto ConnectTimeout = 10s;
 // A phone that vanished from the network answers no ping; its seat is given back once a ping goes unanswered.
 constexpr auto PingInterval = 30s;
-// A close frame holds at most 123 bytes of reason.
-QString closeReason(QString reason)
-{
-    while (reason.toUtf8().size() > 123)
-        reason.chop(reason.size() >= 2 && reason.back().isLowSurrogate() ? 2 : 1);
-    return reason;
-}
 
 } // namespace
 
-BrowserSession::BrowserSession(std::unique_ptr<QWebSocket> browser, const ServerAddress& server, QObject* parent)
+BrowserSession::BrowserSession(std::unique_ptr<BrowserSocket> browser, const ServerAddress& server, QObject* parent)
     : QObject(parent)
     , m_browser(std::move(browser))
     , m_peer(endpointText(m_browser->peerAddress(), m_browser->peerPort()))
     , m_serverName(server.toString())
 {
-    m_browser->setMaxAllowedIncomingMessageSize(MaxBrowserMessage);
-    m_browser->setMaxAllowedIncomingFrameSize(MaxBrowserMessage);
-    connect(m_browser.get(), &QWebSocket::textMessageReceived, this, &BrowserSession::onBrowserMessage);
-    connect(m_browser.get(), &QWebSocket::binaryMessageReceived, this, [this] {
-        end(QWebSocketProtocol::CloseCodeDatatypeNotSupported, QStringLiteral("binary messages are not accepted"));
-    });
-    connect(m_browser.get(), &QWebSocket::disconnected, this, &BrowserSession::onBrowserDisconnected);
-    connect(m_browser.get(), &QWebSocket::pong, this, [this] { m_awaitingPong = false; });
-    // Announced for the browser's close frame and for every close or abort of ours (which set the reason first);
-    // never for a connection that merely drops.
-    connect(m_browser.get(), &QWebSocket::aboutToClose, this, [this] { m_browserSaidClose = true; });
+    connect(m_browser.get(), &BrowserSocket::textMessageReceived, this, &BrowserSession::onBrowserMessage);
+    connect(m_browser.get(), &BrowserSocket::binaryMessageReceived, this,
+            [this] { end(CloseCodes::UnsupportedData, QStringLiteral("binary messages are not accepted")); });
+    connect(m_browser.get(), &BrowserSocket::disconnected, this, &BrowserSession::onBrowserDisconnected);
+    connect(m_browser.get(), &BrowserSocket::pong, this, [this] { m_awaitingPong = false; });
+    connect(m_browser.get(), &BrowserSocket::protocolBroken, this,
+            [this](quint16 code, const QString& reason) { end(code, reason); });
 
     m_pingTimer.setInterval(PingInterval);
     connect(&m_pingTimer, &QTimer::timeout, this, &BrowserSession::onPingTimer);
@@ -62,8 +52,7 @@ BrowserSession::BrowserSession(std::unique_ptr<QWebSocket> browser, const Server
     connect(&m_server, &QTcpSocket::errorOccurred, this, &BrowserSession::onServerError);
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
-        end(QWebSocketProtocol::CloseCode(CloseServerUnreachable),
-            QStringLiteral("the chat server %1 did not answer").arg(m_serverName));
+        end(CloseServerUnreachable, QStringLiteral("the chat server %1 did not answer").arg(m_serverName));
     });
     m_connectTimer.start(ConnectTimeout);
     m_server.connectToHost(server.host, server.port);
@@ -71,25 +60,25 @@ BrowserSession::BrowserSession(std::unique_ptr<QWebSocket> browser, const Server
 
 BrowserSession::~BrowserSession() = default;
 
-void BrowserSession::end(QWebSocketProtocol::CloseCode code, const QString& reason)
+void BrowserSession::end(quint16 code, const QString& reason)
 {
     endWith(code, reason, Unsent::Deliver);
 }
 
 void BrowserSession::fellBehind()
 {
-    end(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("the browser fell 1 MiB behind"));
+    end(CloseCodes::PolicyViolated, QStringLiteral("the browser fell 1 MiB behind"));
     m_browser->abort();
 }
 
-void BrowserSession::endWith(QWebSocketProtocol::CloseCode code, const QString& reason, Unsent unsent)
+void BrowserSession::endWith(quint16 code, const QString& reason, Unsent unsent)
 {
     if (!m_reason.isEmpty())
         return;
     m_reason = reason;
     closeServer(unsent);
     m_closeTimer.start();
-    m_browser->close(code, closeReason(reason));
+    m_browser->close(code, reason);
     if (m_browser->state() == QAbstractSocket::UnconnectedState)
         onBrowserClosed();
 }
@@ -173,9 +162,9 @@ void BrowserSession::onServerDisconnected()
 {
     // The server turns away a client beyond its nine by closing the connection before it says anything.
     if (m_serverReceived)
-        end(QWebSocketProtocol::CloseCode(CloseServerClosed), QStringLiteral("the chat server closed the connection"));
+        end(CloseServerClosed, QStringLiteral("the chat server closed the connection"));
     else
-        end(QWebSocketProtocol::CloseCode(CloseRoomFull), QStringLiteral("the chat server turned the connection away"));
+        end(CloseRoomFull, QStringLiteral("the chat server turned the connection away"));
 }
 
 void BrowserSession::onServerError(QAbstractSocket::SocketError error)
@@ -185,10 +174,10 @@ void BrowserSession::onServerError(QAbstractSocket::SocketError error)
         return;
     }
     if (m_server.state() == QAbstractSocket::ConnectedState || m_serverReceived)
-        end(QWebSocketProtocol::CloseCode(CloseServerClosed),
+        end(CloseServerClosed,
             QStringLiteral("the connection to the chat server failed: %1").arg(m_server.errorString()));
     else
-        end(QWebSocketProtocol::CloseCode(CloseServerUnreachable),
+        end(CloseServerUnreachable,
             QStringLiteral("cannot reach the chat server %1: %2").arg(m_serverName, m_server.errorString()));
 }
 
@@ -198,25 +187,32 @@ void BrowserSession::onBrowserMessage(const QString& message)
         return;
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
     if (!document.isObject()) {
-        end(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("a message that is not a JSON object"));
+        end(CloseCodes::PolicyViolated, QStringLiteral("a message that is not a JSON object"));
         return;
     }
     const QJsonObject object = document.object();
     const QString type = object.value(QStringLiteral("type")).toString();
     if (type != u"send") {
-        end(QWebSocketProtocol::CloseCodePolicyViolated,
-            QStringLiteral("unknown message type \"%1\"").arg(type.left(40)));
+        end(CloseCodes::PolicyViolated, QStringLiteral("unknown message type \"%1\"").arg(type.left(40)));
         return;
     }
     const QJsonValue text = object.value(QStringLiteral("text"));
     if (!text.isString()) {
-        end(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("a send without text"));
+        end(CloseCodes::PolicyViolated, QStringLiteral("a send without text"));
         return;
     }
-    const QByteArray bytes = cp932::encode(text.toString());
+    QByteArray bytes = cp932::encode(text.toString());
+    // The rules hold for the text as the server reads it: characters that code page 932 lacks arrive as "?".
+    const QString line = cp932::decode(bytes);
+    if (const QString refusal = sendRefusal(line); !refusal.isEmpty()) {
+        end(CloseCodes::PolicyViolated, refusal);
+        return;
+    }
+    if (harmlessLine(line) != line)
+        bytes += ' ';
     if (m_server.bytesToWrite() + bytes.size() > MaxServerBacklog) {
-        endWith(QWebSocketProtocol::CloseCodePolicyViolated,
-                QStringLiteral("sending faster than the chat server reads"), Unsent::Discard);
+        endWith(CloseCodes::PolicyViolated, QStringLiteral("sending faster than the chat server reads"),
+                Unsent::Discard);
         return;
     }
     m_server.write(bytes);
@@ -226,9 +222,8 @@ void BrowserSession::onBrowserDisconnected()
 {
     if (m_reason.isEmpty()) {
         const int code = m_browser->closeCode();
-        if (!m_browserSaidClose)
-            m_reason = QStringLiteral("the browser's connection was lost (%1)")
-                           .arg(int(QWebSocketProtocol::CloseCodeAbnormalDisconnection));
+        if (!m_browser->closeReceived())
+            m_reason = QStringLiteral("the browser's connection was lost (%1)").arg(int(CloseCodes::Abnormal));
         else if (m_browser->closeReason().isEmpty())
             m_reason = QStringLiteral("the browser closed the connection (%1)").arg(code);
         else
@@ -241,7 +236,7 @@ void BrowserSession::onBrowserDisconnected()
 void BrowserSession::onPingTimer()
 {
     if (m_awaitingPong) {
-        end(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("the browser stopped answering"));
+        end(CloseCodes::GoingAway, QStringLiteral("the browser stopped answering"));
         m_browser->abort();
         return;
     }

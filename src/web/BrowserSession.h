@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BrowserSocket.h"
 #include "CommandLine.h"
 #include "io/Cp932.h"
 
@@ -7,7 +8,6 @@
 #include <QObject>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QWebSocket>
 
 #include <chrono>
 #include <memory>
@@ -21,8 +21,6 @@ enum CloseCode : quint16 {
     CloseRoomFull = 4002,          // the chat server turned the connection away, or nine browsers are here
 };
 
-// The largest message a browser may send; a chat line is far shorter.
-constexpr quint64 MaxBrowserMessage = 64 * 1024;
 // How long a browser has to answer our close before its connection is cut.
 constexpr std::chrono::seconds CloseTimeout{5};
 // What a browser sent may wait this much for the chat server, which reads each client at 64 KiB a second: a
@@ -39,13 +37,13 @@ class BrowserSession : public QObject {
     Q_OBJECT
 
 public:
-    BrowserSession(std::unique_ptr<QWebSocket> browser, const ServerAddress& server, QObject* parent = nullptr);
+    BrowserSession(std::unique_ptr<BrowserSocket> browser, const ServerAddress& server, QObject* parent = nullptr);
     ~BrowserSession() override;
 
     // The browser's address and port, as the log shows them.
     QString peer() const { return m_peer; }
     // Closes the browser's connection with a reason, and the server's once what the browser sent has gone out.
-    void end(QWebSocketProtocol::CloseCode code, const QString& reason);
+    void end(quint16 code, const QString& reason);
     // Cuts off a browser that does not read what it is sent.
     void fellBehind();
 
@@ -61,7 +59,7 @@ Q_SIGNALS:
 private:
     enum class Unsent { Deliver, Discard };
 
-    void endWith(QWebSocketProtocol::CloseCode code, const QString& reason, Unsent unsent);
+    void endWith(quint16 code, const QString& reason, Unsent unsent);
     void onServerConnected();
     void onServerReadyRead();
     void onServerDisconnected();
@@ -74,7 +72,7 @@ private:
     void onServerClosed();
     void onBrowserClosed();
 
-    std::unique_ptr<QWebSocket> m_browser;
+    std::unique_ptr<BrowserSocket> m_browser;
     QTcpSocket m_server;
     cp932::Decoder m_decoder;
     QString m_peer;
@@ -86,7 +84,6 @@ private:
     QTimer m_drainTimer;
     bool m_serverReceived = false;
     bool m_awaitingPong = false;
-    bool m_browserSaidClose = false;
     bool m_browserClosed = false;
     bool m_serverClosed = false;
 };

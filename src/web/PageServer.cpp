@@ -1,15 +1,10 @@
 #include "PageServer.h"
 
+#include <QCryptographicHash>
 #include <QFile>
-#include <QHttpServerRequest>
-#include <QLoggingCategory>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
-#include <functional>
-#include <unistd.h>
 
 static void initPageResources()
 {
@@ -20,18 +15,42 @@ namespace kova::web {
 
 namespace {
 
-using Status = QHttpServerResponder::StatusCode;
-
-bool isWebSocketUpgrade(const QHttpServerRequest& request)
+QByteArray statusText(int status)
 {
-    return request.value(QByteArrayLiteral("upgrade")).compare(QByteArrayLiteral("websocket"), Qt::CaseInsensitive) ==
-           0;
+    switch (status) {
+    case 101:
+        return "Switching Protocols";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Content Too Large";
+    case 414:
+        return "URI Too Long";
+    case 426:
+        return "Upgrade Required";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Error";
+    }
 }
 
 // The Host header as the browser sent it, when it is a plain host and port (it goes into a header of ours).
-QByteArray plainHost(const QHttpServerRequest& request)
+QByteArray plainHost(const HttpRequest* request)
 {
-    const QByteArray host = request.value(QByteArrayLiteral("host"));
+    const QByteArray host = request ? request->value("host") : QByteArray();
     const bool plain = !host.isEmpty() && host.size() <= 255 && std::all_of(host.begin(), host.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == ':' ||
                c == '[' || c == ']' || c == '-' || c == '_';
@@ -42,12 +61,12 @@ QByteArray plainHost(const QHttpServerRequest& request)
 // Any page may open a WebSocket to any server: only the origin that the browser names tells whether the page
 // is ours, served directly or by a reverse proxy for HTTPS under the same name. Programs other than browsers
 // send no origin; they could connect to the chat server directly anyway.
-QString refusedOrigin(const QHttpServerRequest& request)
+QString refusedOrigin(const HttpRequest& request)
 {
-    const QByteArray origin = request.value(QByteArrayLiteral("origin"));
+    const QByteArray origin = request.value("origin");
     if (origin.isEmpty())
         return {};
-    const QByteArray host = plainHost(request);
+    const QByteArray host = plainHost(&request);
     if (!host.isEmpty() && (origin.compare("http://" + host, Qt::CaseInsensitive) == 0 ||
                             origin.compare("https://" + host, Qt::CaseInsensitive) == 0))
         return {};
@@ -56,7 +75,7 @@ QString refusedOrigin(const QHttpServerRequest& request)
              host.isEmpty() ? QStringLiteral("this gateway (no valid Host)") : QString::fromLatin1(host));
 }
 
-QByteArray securityPolicy(const QHttpServerRequest& request)
+QByteArray securityPolicy(const HttpRequest* request)
 {
     QByteArray connect = "'self'";
     // Browsers of the last policy level count the page's own ws: and wss: as 'self'; older ones need them named,
@@ -67,80 +86,61 @@ QByteArray securityPolicy(const QHttpServerRequest& request)
            "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 }
 
-// Shows each accepted connection to the page server before Qt's HTTP server takes it.
-class Listener : public QTcpServer {
-public:
-    Listener(std::function<bool(QTcpSocket*)> admit, QObject* parent)
-        : QTcpServer(parent)
-        , m_admit(std::move(admit))
-    {}
+// The key of a WebSocket upgrade: 16 bytes in base64.
+bool isWebSocketKey(const QByteArray& key)
+{
+    const auto decoded = QByteArray::fromBase64Encoding(key, QByteArray::AbortOnBase64DecodingErrors);
+    return decoded && decoded.decoded.size() == 16;
+}
 
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto* socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            ::close(int(descriptor));
-            delete socket;
-            return;
-        }
-        if (m_admit(socket))
-            addPendingConnection(socket);
-        else
-            socket->deleteLater();
-    }
-
-private:
-    std::function<bool(QTcpSocket*)> m_admit;
-};
+QByteArray acceptKey(const QByteArray& key)
+{
+    return QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
+}
 
 } // namespace
 
 PageServer::PageServer(HttpLimits limits, QObject* parent)
-    : QAbstractHttpServer(parent)
+    : QObject(parent)
     , m_limits(limits)
 {
     initPageResources();
     const struct {
-        QString path;
+        QByteArray path;
         QString resource;
         QByteArray contentType;
     } files[] = {
-        {QStringLiteral("/"), QStringLiteral(":/web/index.html"), "text/html; charset=utf-8"},
-        {QStringLiteral("/kova.css"), QStringLiteral(":/web/kova.css"), "text/css; charset=utf-8"},
-        {QStringLiteral("/kova.js"), QStringLiteral(":/web/kova.js"), "text/javascript; charset=utf-8"},
-        {QStringLiteral("/stream.js"), QStringLiteral(":/web/stream.js"), "text/javascript; charset=utf-8"},
-        {QStringLiteral("/log.js"), QStringLiteral(":/web/log.js"), "text/javascript; charset=utf-8"},
-        {QStringLiteral("/favicon.ico"), QStringLiteral(":/web/favicon.ico"), "image/x-icon"},
-        {QStringLiteral("/icon.png"), QStringLiteral(":/web/icon.png"), "image/png"},
-        {QStringLiteral("/icon-unread.png"), QStringLiteral(":/web/icon-unread.png"), "image/png"},
-        {QStringLiteral("/icon-mention.png"), QStringLiteral(":/web/icon-mention.png"), "image/png"},
+        {"/", QStringLiteral(":/web/index.html"), "text/html; charset=utf-8"},
+        {"/kova.css", QStringLiteral(":/web/kova.css"), "text/css; charset=utf-8"},
+        {"/kova.js", QStringLiteral(":/web/kova.js"), "text/javascript; charset=utf-8"},
+        {"/stream.js", QStringLiteral(":/web/stream.js"), "text/javascript; charset=utf-8"},
+        {"/log.js", QStringLiteral(":/web/log.js"), "text/javascript; charset=utf-8"},
+        {"/favicon.ico", QStringLiteral(":/web/favicon.ico"), "image/x-icon"},
+        {"/icon.png", QStringLiteral(":/web/icon.png"), "image/png"},
+        {"/icon-unread.png", QStringLiteral(":/web/icon-unread.png"), "image/png"},
+        {"/icon-mention.png", QStringLiteral(":/web/icon-mention.png"), "image/png"},
     };
     for (const auto& file : files) {
         QFile resource(file.resource);
         if (resource.open(QIODevice::ReadOnly))
             m_files.insert(file.path, File{file.contentType, resource.readAll()});
     }
-    // Qt's only warning here is for an upgrade that we refused, which the gateway reports in its own words.
-    QLoggingCategory::setFilterRules(QStringLiteral("qt.httpserver.warning=false"));
+    connect(&m_listener, &QTcpServer::newConnection, this, &PageServer::onNewConnection);
 }
+
+PageServer::~PageServer() = default;
 
 bool PageServer::startListening(const QHostAddress& address, quint16 port, QString* error)
 {
-    auto* listener = new Listener([this](QTcpSocket* socket) { return admit(socket); }, this);
-    if (!listener->listen(address, port)) {
-        *error = listener->errorString();
-        delete listener;
-        return false;
-    }
-    bind(listener);
-    return true;
+    if (m_listener.listen(address, port))
+        return true;
+    *error = m_listener.errorString();
+    return false;
 }
 
 void PageServer::stopListening()
 {
-    for (QTcpServer* listener : servers())
-        listener->close();
+    m_listener.close();
 }
 
 int PageServer::plainConnections() const
@@ -148,6 +148,24 @@ int PageServer::plainConnections() const
     return int(std::count_if(m_connections.begin(), m_connections.end(), [](const Connection& connection) {
         return connection.socket && connection.idle != nullptr;
     }));
+}
+
+std::unique_ptr<BrowserSocket> PageServer::nextPendingWebSocketConnection()
+{
+    if (m_pending.empty())
+        return {};
+    auto next = std::move(m_pending.front());
+    m_pending.pop_front();
+    return next;
+}
+
+void PageServer::onNewConnection()
+{
+    while (QTcpSocket* socket = m_listener.nextPendingConnection()) {
+        socket->setParent(this);
+        if (!admit(socket))
+            socket->deleteLater();
+    }
 }
 
 bool PageServer::admit(QTcpSocket* socket)
@@ -165,17 +183,33 @@ bool PageServer::admit(QTcpSocket* socket)
         QTcpSocket* closed = oldest->socket;
         forget(closed);
         closed->abort();
+        closed->deleteLater();
     }
+    // Whatever the other side sends, no more than one request's head waits here; the kernel holds the rest.
+    socket->setReadBufferSize(MaxRequestHead);
     auto* idle = new QTimer(socket);
     idle->setSingleShot(true);
     idle->setInterval(m_limits.idle);
-    connect(idle, &QTimer::timeout, socket, &QTcpSocket::abort);
+    connect(idle, &QTimer::timeout, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
     idle->start();
     m_connections.push_back({socket, idle});
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { forget(socket); });
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        forget(socket);
+        socket->deleteLater();
+    });
     connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
-    watchBacklog(socket, false);
     return true;
+}
+
+PageServer::Connection* PageServer::find(QTcpSocket* socket)
+{
+    const auto connection = std::find_if(m_connections.begin(), m_connections.end(),
+                                         [socket](const Connection& c) { return c.socket == socket; });
+    return connection == m_connections.end() ? nullptr : &*connection;
 }
 
 void PageServer::forget(QTcpSocket* socket)
@@ -185,92 +219,209 @@ void PageServer::forget(QTcpSocket* socket)
                   [socket](const Connection& connection) { return !connection.socket || connection.socket == socket; });
 }
 
-void PageServer::watchBacklog(QTcpSocket* socket, bool webSocket)
+bool PageServer::cutIfBehind(QTcpSocket* socket, bool webSocket)
 {
-    // Queued, so that it looks once what arrived has been answered: pages, or Qt's pongs to a WebSocket's pings.
-    connect(
-        socket, &QTcpSocket::readyRead, this,
-        [this, socket = QPointer(socket), webSocket] {
-            if (!socket || socket->bytesToWrite() <= m_limits.backlog)
-                return;
-            Q_EMIT connectionCut(
-                socket->peerAddress(), socket->peerPort(),
-                QStringLiteral("it sent more while %1 bytes it was sent waited unread").arg(socket->bytesToWrite()));
-            if (!socket)
-                return;
-            socket->abort();
-            // Qt's server may have pipelined requests queued for a plain one, which would read the closed socket;
-            // a WebSocket's belongs to its QWebSocket.
-            if (!webSocket)
-                delete socket;
-        },
-        Qt::QueuedConnection);
-}
-
-void PageServer::requestArrived(QTcpSocket* socket, bool becameWebSocket)
-{
-    const auto connection = std::find_if(m_connections.begin(), m_connections.end(),
-                                         [socket](const Connection& c) { return c.socket == socket; });
-    if (connection == m_connections.end() || !connection->idle)
-        return;
-    if (becameWebSocket) {
-        // The gateway's session watches it from now on. Qt's server is about to drop the socket's signal
-        // connections, so the backlog watch is made again afterwards.
-        delete connection->idle;
-        connection->idle = nullptr;
-        QMetaObject::invokeMethod(
-            socket, [this, socket] { watchBacklog(socket, true); }, Qt::QueuedConnection);
-    } else {
-        connection->idle->start();
-    }
-}
-
-bool PageServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
-{
-    const QString path = request.url().path();
-    if (isWebSocketUpgrade(request)) {
-        if (path != ChatPath)
-            return false;
-        if (const QString refusal = refusedOrigin(request); !refusal.isEmpty()) {
-            Q_EMIT connectionRefused(socket->peerAddress(), socket->peerPort(), refusal);
-            return false;
-        }
-        requestArrived(socket, true);
-        return true;
-    }
-    requestArrived(socket, false);
-    const auto file = m_files.constFind(path);
-    if (file == m_files.cend())
+    if (socket->bytesToWrite() <= m_limits.backlog)
         return false;
-    if (request.method() != QHttpServerRequest::Method::Get) {
-        respond(request, socket, "text/plain; charset=utf-8", "Only GET is served here.\n", Status::MethodNotAllowed);
-        return true;
-    }
-    respond(request, socket, file->contentType, file->content, Status::Ok);
+    Q_EMIT connectionCut(
+        socket->peerAddress(), socket->peerPort(),
+        QStringLiteral("it sent more while %1 bytes it was sent waited unread").arg(socket->bytesToWrite()));
+    // A WebSocket's session has aborted it by now; its socket belongs to the session.
+    socket->abort();
+    if (!webSocket)
+        socket->deleteLater();
     return true;
 }
 
-void PageServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+void PageServer::onReadyRead(QTcpSocket* socket)
 {
-    requestArrived(socket, false);
-    if (isWebSocketUpgrade(request) && request.url().path() == ChatPath)
-        respond(request, socket, "text/plain; charset=utf-8", "WebSocket connections from other pages are refused.\n",
-                Status::Forbidden);
-    else
-        respond(request, socket, "text/plain; charset=utf-8", "Not found.\n", Status::NotFound);
+    for (;;) {
+        Connection* connection = find(socket);
+        if (!connection || !connection->idle || connection->closing || connection->waiting)
+            return;
+        if (cutIfBehind(socket, false))
+            return;
+        const QByteArray data = socket->peek(socket->bytesAvailable());
+        if (data.isEmpty())
+            return;
+        const HeadParse parse = parseRequestHead(data);
+        if (parse.result == HeadParse::Result::Incomplete)
+            return;
+        if (parse.result == HeadParse::Result::Refused) {
+            Answer answer;
+            answer.close = true;
+            refuse(socket, nullptr, parse.status, parse.reason, answer);
+            return;
+        }
+        socket->skip(parse.length);
+        connection->idle->start();
+        if (!serve(socket, parse.request))
+            return;
+    }
 }
 
-void PageServer::respond(const QHttpServerRequest& request, QTcpSocket* socket, const QByteArray& contentType,
-                         const QByteArray& body, QHttpServerResponder::StatusCode status)
+bool PageServer::serve(QTcpSocket* socket, const HttpRequest& request)
 {
-    QHttpServerResponder responder = makeResponder(request, socket);
-    responder.write(body,
-                    {{"Content-Type", contentType},
-                     {"Content-Security-Policy", securityPolicy(request)},
-                     {"X-Content-Type-Options", "nosniff"},
-                     {"Referrer-Policy", "no-referrer"},
-                     {"Cache-Control", "no-cache"}},
-                    status);
+    if (request.lists("upgrade", "websocket"))
+        return upgrade(socket, request);
+    const QByteArray path = request.path();
+    const bool head = request.method == "HEAD";
+    if (request.method != "GET" && !head) {
+        Answer answer;
+        answer.body = "Only GET and HEAD are served here.\n";
+        answer.headers = {{"Allow", "GET, HEAD"}};
+        answer.close = !request.keepsOpen();
+        refuse(socket, &request, 405, QStringLiteral("method %1").arg(QString::fromLatin1(request.method.left(40))),
+               answer);
+        return !answer.close;
+    }
+    if (path == HealthPath && m_chatServer) {
+        checkHealth(socket, request);
+        return false;
+    }
+    const auto file = m_files.constFind(path);
+    if (file == m_files.cend()) {
+        Answer answer;
+        answer.body = "Not found.\n";
+        answer.close = !request.keepsOpen();
+        refuse(socket, &request, 404, QStringLiteral("no page %1").arg(QString::fromLatin1(path.left(200))), answer);
+        return !answer.close;
+    }
+    Answer answer;
+    answer.contentType = file->contentType;
+    answer.body = file->content;
+    answer.close = !request.keepsOpen();
+    send(socket, &request, answer);
+    return !answer.close;
+}
+
+bool PageServer::upgrade(QTcpSocket* socket, const HttpRequest& request)
+{
+    Answer refusal;
+    refusal.close = true;
+    if (request.path() != ChatPath) {
+        refusal.body = "Not found.\n";
+        refuse(socket, &request, 404,
+               QStringLiteral("no WebSocket at %1").arg(QString::fromLatin1(request.path().left(200))), refusal);
+        return false;
+    }
+    if (request.method != "GET" || request.minorVersion != 1 || !request.lists("connection", "upgrade") ||
+        !isWebSocketKey(request.value("sec-websocket-key"))) {
+        refusal.body = "Not a WebSocket upgrade.\n";
+        refuse(socket, &request, 400, QStringLiteral("a malformed WebSocket upgrade"), refusal);
+        return false;
+    }
+    if (request.value("sec-websocket-version") != "13") {
+        refusal.body = "Only WebSocket version 13 is spoken here.\n";
+        refusal.headers = {{"Sec-WebSocket-Version", "13"}};
+        refuse(socket, &request, 426,
+               QStringLiteral("WebSocket version %1")
+                   .arg(QString::fromLatin1(request.value("sec-websocket-version").left(40))),
+               refusal);
+        return false;
+    }
+    if (const QString origin = refusedOrigin(request); !origin.isEmpty()) {
+        refusal.body = "WebSocket connections from other pages are refused.\n";
+        refuse(socket, &request, 403, origin, refusal);
+        return false;
+    }
+    Answer switching;
+    switching.status = 101;
+    switching.contentType.clear();
+    switching.headers = {{"Upgrade", "websocket"},
+                         {"Connection", "Upgrade"},
+                         {"Sec-WebSocket-Accept", acceptKey(request.value("sec-websocket-key"))}};
+    send(socket, &request, switching);
+
+    // The session watches it from now on: no idle limit, and the frames are the WebSocket's to read.
+    Connection* connection = find(socket);
+    delete connection->idle;
+    connection->idle = nullptr;
+    socket->disconnect(this);
+    connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
+    // Queued, so that it looks once what arrived has been answered (pongs to the browser's pings).
+    connect(
+        socket, &QTcpSocket::readyRead, this,
+        [this, socket = QPointer(socket)] {
+            if (socket)
+                cutIfBehind(socket, true);
+        },
+        Qt::QueuedConnection);
+    m_pending.push_back(std::make_unique<BrowserSocket>(socket));
+    Q_EMIT newWebSocketConnection();
+    return false;
+}
+
+void PageServer::checkHealth(QTcpSocket* socket, const HttpRequest& request)
+{
+    Connection* connection = find(socket);
+    connection->waiting = true;
+    // A child of the browser's socket, so that it ends with it.
+    auto* probe = new QTcpSocket(socket);
+    auto answered = std::make_shared<bool>(false);
+    auto answer = [this, socket, probe, request, answered](bool reachable) {
+        if (std::exchange(*answered, true))
+            return;
+        probe->disconnect(this);
+        probe->disconnectFromHost();
+        probe->deleteLater();
+        Answer health;
+        health.status = reachable ? 200 : 503;
+        health.contentType = "application/json";
+        health.body = reachable ? R"({"server":"reachable"})"
+                                  "\n"
+                                : R"({"server":"unreachable"})"
+                                  "\n";
+        health.close = !request.keepsOpen();
+        send(socket, &request, health);
+        if (Connection* connection = find(socket)) {
+            connection->waiting = false;
+            connection->closing = health.close;
+            if (!health.close)
+                QMetaObject::invokeMethod(
+                    this, [this, socket] { onReadyRead(socket); }, Qt::QueuedConnection);
+        }
+    };
+    // Connecting is all: the chat server takes a connection that closes without a word as no participant.
+    connect(probe, &QTcpSocket::connected, this, [answer] { answer(true); });
+    connect(probe, &QTcpSocket::errorOccurred, this, [answer] { answer(false); });
+    QTimer::singleShot(HealthTimeout, probe, [answer] { answer(false); });
+    probe->connectToHost(m_chatServer->host, m_chatServer->port);
+}
+
+void PageServer::refuse(QTcpSocket* socket, const HttpRequest* request, int status, const QString& reason,
+                        Answer answer)
+{
+    Q_EMIT connectionRefused(socket->peerAddress(), socket->peerPort(),
+                             QStringLiteral("%1 (%2)").arg(reason).arg(status));
+    answer.status = status;
+    send(socket, request, answer);
+}
+
+void PageServer::send(QTcpSocket* socket, const HttpRequest* request, const Answer& answer)
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + statusText(answer.status) + "\r\n";
+    QList<std::pair<QByteArray, QByteArray>> headers;
+    if (answer.status != 101) {
+        headers = {{"Content-Type", answer.contentType}, {"Content-Length", QByteArray::number(answer.body.size())}};
+    }
+    headers += answer.headers;
+    headers += {{"Content-Security-Policy", securityPolicy(request)},
+                {"X-Content-Type-Options", "nosniff"},
+                {"Referrer-Policy", "no-referrer"},
+                {"Cache-Control", "no-cache"}};
+    if (answer.close)
+        headers.append(std::pair<QByteArray, QByteArray>("Connection", "close"));
+    for (const auto& [name, value] : std::as_const(headers))
+        head += name + ": " + value + "\r\n";
+    head += "\r\n";
+    const bool withBody = !(request && request->method == "HEAD");
+    socket->write(withBody ? head + answer.body : head);
+    if (!answer.close)
+        return;
+    if (Connection* connection = find(socket))
+        connection->closing = true;
+    socket->disconnectFromHost();
 }
 
 } // namespace kova::web

@@ -1,15 +1,22 @@
 #pragma once
 
-#include <QAbstractHttpServer>
+#include "BrowserSocket.h"
+#include "CommandLine.h"
+#include "HttpRequest.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
-#include <QHttpServerResponder>
+#include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
 #include <vector>
 
 class QTimer;
@@ -18,9 +25,11 @@ namespace kova::web {
 
 // As the chat server does with a client that stops reading.
 constexpr qint64 MaxBrowserBacklog = 1024 * 1024;
+// How long /healthz waits for the chat server to accept a connection.
+constexpr std::chrono::seconds HealthTimeout{2};
 
-// Qt's HTTP server keeps every connection for as long as the other side likes, and holds whatever it answers
-// until the other side reads it; these bound the connections' number, idle time and unread answers.
+// These bound the connections' number, idle time and unread answers; the request size is bounded by
+// MaxRequestHead, and what a WebSocket buffers by BrowserSocket.
 struct HttpLimits {
     // Open connections at most, WebSockets included; the oldest plain one is closed when another comes.
     int connections = 64;
@@ -30,47 +39,66 @@ struct HttpLimits {
     qint64 backlog = MaxBrowserBacklog;
 };
 
-// The HTTP side of the gateway: the page and its files from the program's resources, and the WebSocket
-// upgrade at /chat, refused to pages of another origin.
-class PageServer : public QAbstractHttpServer {
+// The HTTP side of the gateway: the page and its files from the program's resources, /healthz, and the WebSocket
+// upgrade at /chat, refused to pages of another origin. It reads each request's head itself, within
+// MaxRequestHead, and answers everything in its own words: a request it does not serve is answered with a status,
+// reported by connectionRefused(), and the connection is closed unless only the path or the method was wrong.
+class PageServer : public QObject {
     Q_OBJECT
 
 public:
-    static inline const QString ChatPath = QStringLiteral("/chat");
+    static inline const QByteArray ChatPath = QByteArrayLiteral("/chat");
+    static inline const QByteArray HealthPath = QByteArrayLiteral("/healthz");
 
     explicit PageServer(HttpLimits limits = {}, QObject* parent = nullptr);
+    ~PageServer() override;
 
     // Opens the listener; on failure, says why in *error.
     bool startListening(const QHostAddress& address, quint16 port, QString* error);
     // Closes the listener; connections already open stay.
     void stopListening();
+    quint16 serverPort() const { return m_listener.serverPort(); }
+    // The chat server that /healthz tries; without one, /healthz is not served.
+    void setChatServer(const ServerAddress& server) { m_chatServer = server; }
     // Connections open now that have not become WebSockets.
     int plainConnections() const;
+    // The next browser whose upgrade was accepted, or none.
+    std::unique_ptr<BrowserSocket> nextPendingWebSocketConnection();
 
 Q_SIGNALS:
-    // A WebSocket from another origin, or a connection beyond the limit.
+    void newWebSocketConnection();
+    // A request answered with an error status (the reason ends with it), or a connection beyond the limit.
     void connectionRefused(const QHostAddress& address, quint16 port, const QString& reason);
     // A connection closed because it does not read what it is sent.
     void connectionCut(const QHostAddress& address, quint16 port, const QString& reason);
 
-protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
-
 private:
     struct Connection {
-        // Qt's server drops every signal connection of a socket that becomes a WebSocket, ours included, so the
-        // end of one is seen only as the socket's deletion.
         QPointer<QTcpSocket> socket;
         QTimer* idle = nullptr; // none once it is a WebSocket
+        bool closing = false;   // answered for the last time
+        bool waiting = false;   // a /healthz answer is on its way; later requests wait for it
+    };
+    struct Answer {
+        int status = 200;
+        QByteArray contentType = "text/plain; charset=utf-8";
+        QByteArray body;
+        QList<std::pair<QByteArray, QByteArray>> headers; // besides those of every answer
+        bool close = false;
     };
 
+    void onNewConnection();
     bool admit(QTcpSocket* socket);
+    Connection* find(QTcpSocket* socket);
     void forget(QTcpSocket* socket);
-    void watchBacklog(QTcpSocket* socket, bool webSocket);
-    void requestArrived(QTcpSocket* socket, bool becameWebSocket);
-    void respond(const QHttpServerRequest& request, QTcpSocket* socket, const QByteArray& contentType,
-                 const QByteArray& body, QHttpServerResponder::StatusCode status);
+    void onReadyRead(QTcpSocket* socket);
+    bool cutIfBehind(QTcpSocket* socket, bool webSocket);
+    // Answers one request; false once nothing more is to be read from the connection as HTTP.
+    bool serve(QTcpSocket* socket, const HttpRequest& request);
+    bool upgrade(QTcpSocket* socket, const HttpRequest& request);
+    void checkHealth(QTcpSocket* socket, const HttpRequest& request);
+    void refuse(QTcpSocket* socket, const HttpRequest* request, int status, const QString& reason, Answer answer);
+    void send(QTcpSocket* socket, const HttpRequest* request, const Answer& answer);
 
     struct File {
         QByteArray contentType;
@@ -78,8 +106,11 @@ private:
     };
 
     HttpLimits m_limits;
-    QHash<QString, File> m_files;
+    QTcpServer m_listener;
+    std::optional<ServerAddress> m_chatServer;
+    QHash<QByteArray, File> m_files;
     std::vector<Connection> m_connections; // oldest first
+    std::deque<std::unique_ptr<BrowserSocket>> m_pending;
 };
 
 } // namespace kova::web

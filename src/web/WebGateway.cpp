@@ -1,5 +1,7 @@
 #include "WebGateway.h"
 
+#include "io/Printable.h"
+
 #include <QJsonDocument>
 #include <QTimer>
 
@@ -9,24 +11,30 @@ namespace kova::web {
 
 void logLine(const QString& line)
 {
-    std::fprintf(stdout, "%s\n", line.toUtf8().constData());
+    // Browsers choose some of the text (origins, close reasons, message types): each stays on its line, and
+    // nothing in it reaches the terminal as a control.
+    const QByteArray shown = printable(line).toUtf8() + '\n';
+    std::fwrite(shown.constData(), 1, size_t(shown.size()), stdout);
     std::fflush(stdout);
 }
-
-namespace {
-void logRefused(const QHostAddress& address, quint16 port, const QString& reason)
-{
-    logLine(QStringLiteral("browser %1 refused: %2").arg(endpointText(address, port), reason));
-}
-} // namespace
 
 WebGateway::WebGateway(const ServerAddress& server, int historyLines, QObject* parent)
     : QObject(parent)
     , m_server(server)
     , m_history(historyLines)
 {
-    connect(&m_http, &QAbstractHttpServer::newWebSocketConnection, this, &WebGateway::onNewWebSocketConnection);
-    connect(&m_http, &PageServer::connectionRefused, this, &logRefused);
+    m_http.setChatServer(server);
+    connect(&m_http, &PageServer::newWebSocketConnection, this, &WebGateway::onNewWebSocketConnection);
+    connect(&m_http, &PageServer::connectionRefused, this, &WebGateway::logRefused);
+    m_refusalSecond.setSingleShot(true);
+    m_refusalSecond.setInterval(std::chrono::seconds(1));
+    connect(&m_refusalSecond, &QTimer::timeout, this, [this] {
+        if (m_refusalsUnlogged > 0)
+            logLine(QStringLiteral("browsers refused: %1 more in the last second, not logged one by one")
+                        .arg(m_refusalsUnlogged));
+        m_refusalsLogged = 0;
+        m_refusalsUnlogged = 0;
+    });
     connect(&m_http, &PageServer::connectionCut, this, &WebGateway::onConnectionCut);
 }
 
@@ -45,7 +53,7 @@ void WebGateway::shutDown(const QString& reason)
     // Ending a session changes the set.
     const QSet<BrowserSession*> sessions = m_sessions;
     for (BrowserSession* session : sessions)
-        session->end(QWebSocketProtocol::CloseCodeGoingAway, reason);
+        session->end(CloseCodes::GoingAway, reason);
     if (m_alive.isEmpty())
         Q_EMIT closed();
 }
@@ -54,11 +62,11 @@ void WebGateway::onNewWebSocketConnection()
 {
     while (auto browser = m_http.nextPendingWebSocketConnection()) {
         if (m_shuttingDown) {
-            refuse(std::move(browser), QWebSocketProtocol::CloseCodeGoingAway, m_shutDownReason);
+            refuse(std::move(browser), CloseCodes::GoingAway, m_shutDownReason);
             continue;
         }
         if (m_sessions.size() >= MaxBrowsers) {
-            refuse(std::move(browser), QWebSocketProtocol::CloseCode(CloseRoomFull),
+            refuse(std::move(browser), CloseRoomFull,
                    QStringLiteral("%1 browsers are connected already").arg(MaxBrowsers));
             continue;
         }
@@ -85,14 +93,27 @@ void WebGateway::onNewWebSocketConnection()
     }
 }
 
-void WebGateway::refuse(std::unique_ptr<QWebSocket> browser, QWebSocketProtocol::CloseCode code, const QString& reason)
+void WebGateway::refuse(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason)
 {
     logRefused(browser->peerAddress(), browser->peerPort(), reason);
-    QWebSocket* socket = browser.release();
+    BrowserSocket* socket = browser.release();
     socket->setParent(this);
-    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-    QTimer::singleShot(CloseTimeout, socket, &QWebSocket::abort);
+    connect(socket, &BrowserSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(CloseTimeout, socket, &BrowserSocket::abort);
     socket->close(code, reason);
+}
+
+void WebGateway::logRefused(const QHostAddress& address, quint16 port, const QString& reason)
+{
+    // A client that opens connections as fast as it can would otherwise fill the journal.
+    if (!m_refusalSecond.isActive())
+        m_refusalSecond.start();
+    if (m_refusalsLogged == MaxRefusalsLogged) {
+        ++m_refusalsUnlogged;
+        return;
+    }
+    ++m_refusalsLogged;
+    logLine(QStringLiteral("browser %1 refused: %2").arg(endpointText(address, port), reason));
 }
 
 void WebGateway::onConnectionCut(const QHostAddress& address, quint16 port, const QString& reason)

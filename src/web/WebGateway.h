@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QSet>
+#include <QTimer>
 
 namespace kova::web {
 
@@ -16,6 +17,8 @@ class WebGateway : public QObject {
 
 public:
     static constexpr int MaxBrowsers = 9;
+    // Refusals logged one by one in a second; the rest are counted in one line.
+    static constexpr int MaxRefusalsLogged = 20;
 
     // historyLines: the chat lines kept for browsers that join later, 0 for none.
     explicit WebGateway(const ServerAddress& server, int historyLines = DefaultHistoryLines, QObject* parent = nullptr);
@@ -32,7 +35,8 @@ Q_SIGNALS:
 
 private:
     void onNewWebSocketConnection();
-    void refuse(std::unique_ptr<QWebSocket> browser, QWebSocketProtocol::CloseCode code, const QString& reason);
+    void refuse(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason);
+    void logRefused(const QHostAddress& address, quint16 port, const QString& reason);
     void onConnectionCut(const QHostAddress& address, quint16 port, const QString& reason);
     void onSessionEnded(BrowserSession* session, const QString& reason);
     void onSessionDestroyed(QObject* session);
@@ -44,6 +48,9 @@ private:
     QSet<BrowserSession*> m_sessions;
     // Sessions not yet deleted, some still delivering a leaving browser's last lines to the server.
     QSet<QObject*> m_alive;
+    QTimer m_refusalSecond;
+    int m_refusalsLogged = 0;
+    int m_refusalsUnlogged = 0;
     QString m_shutDownReason;
     bool m_shuttingDown = false;
 };

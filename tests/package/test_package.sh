@@ -14,7 +14,7 @@ deb=$(ls "$work"/package/kova_*.deb)
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libqt6core6 libqt6network6 libqt6widgets6 libqt6multimedia6 libqt6httpserver6 libqt6websockets6 \
+for dep in libqt6core6 libqt6network6 libqt6widgets6 libqt6multimedia6 \
            fonts-ipafont-gothic libcap2-bin; do
     [[ "$depends" == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
 done

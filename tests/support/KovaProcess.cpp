@@ -107,7 +107,12 @@ int KovaProcess::terminate()
 
 qint64 KovaProcess::residentKiB() const
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
+    return kova::test::residentKiB(pid());
+}
+
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : status.readAll().split('\n')) {

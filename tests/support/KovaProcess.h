@@ -81,5 +81,7 @@ bool waitForEnd(QTcpSocket& socket, int timeoutMs = 5000);
 // A plain blocking socket connected to port on loopback with a small receive window, for a client that reads
 // slowly or not at all; -1 when it cannot connect.
 int connectWithSmallWindow(quint16 port, int receiveBuffer = 4096);
+// The resident memory of a process, from /proc; -1 when it cannot be read.
+qint64 residentKiB(qint64 pid);
 
 } // namespace kova::test

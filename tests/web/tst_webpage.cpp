@@ -441,6 +441,35 @@ private Q_SLOTS:
         QCOMPARE(m_page.evaluate(u"document.querySelectorAll('#announcer p').length"_s).toInt(), 0);
     }
 
+    // A nickname "E:1:" and a line ending in "RNAM" would put "RNAME:1:" into the stream, and every page would
+    // show 生 (slot 1) leaving. A second page refuses the nickname in words; a script on it that sends the
+    // sequence all the same is closed by the gateway, and the first page still shows 生.
+    void aForgedLeaveReachesNoPage()
+    {
+        DevTools second;
+        QVERIFY(second.open(m_chromium.devToolsUrl()));
+        QVERIFY2(second.attachNewPage(), qPrintable(second.lastError));
+        second.call(u"Runtime.enable"_s);
+        second.call(u"Page.navigate"_s, {{u"url"_s, u"http://127.0.0.1:8557/?name=E:1:"_s}});
+        QVERIFY(second.waitUntil(
+            u"document.getElementById('join-error').textContent === 'ニックネームに「:」「+」「 > 」は使えません。'"_s));
+        const QJsonValue closed = second.evaluate(uR"(new Promise(resolve => {
+            const socket = new WebSocket('ws://127.0.0.1:8557/chat');
+            const send = text => socket.send(JSON.stringify({ type: 'send', text }));
+            socket.onmessage = event => {
+                if (JSON.parse(event.data).type === 'connected')
+                    ['NAME:E:1:', 'hi all RNAM', 'how are you'].forEach(send);
+            };
+            socket.onclose = event => resolve(`${event.code} ${event.reason}`);
+        }))"_s);
+        QCOMPARE(closed.toString(), u"1008 a nickname with \":\", \"+\" or \" > \" (one registration per message)"_s);
+
+        m_raw->write(cp932::encode(u"まだいます"_s));
+        QVERIFY2(m_page.waitUntil(LogShown + uR"(.endsWith('["生","まだいます"]]'))"_s), qPrintable(shown(LogShown)));
+        QCOMPARE(shown(MembersShown), u"サーバ,生,ウェブ二号"_s);
+        QVERIFY(!shown(LogShown).contains(u"帰りました"_s));
+    }
+
     void reconnectsAndRegistersAgainAfterTheServerRestarts()
     {
         QCOMPARE(m_kova->terminate(), 0);

@@ -271,9 +271,7 @@
             return 'ニックネームを入力してください。';
         if (name.length > MaxNickname)
             return `ニックネームは${MaxNickname}文字までです。`;
-        if (name.includes('+') || name.includes(' > ') || name.includes('NAME:'))
-            return 'ニックネームに「+」「 > 」「NAME:」は使えません。';
-        return '';
+        return nicknameRefusal(name);
     }
 
     // The nickname typed into the input, or null after saying what is wrong with it.
@@ -475,9 +473,9 @@
         const text = ui.line.value;
         if (!text.trim())
             return;
-        // The server reads any message with NAME: in it as a registration or a leave.
-        if (text.includes('NAME:')) {
-            ui.sayError.textContent = '「NAME:」を含む発言は送れません（名前の登録や退室と受け取られます）。';
+        const refusal = lineRefusal(text);
+        if (refusal) {
+            ui.sayError.textContent = refusal;
             return;
         }
         if (!inRoom || !send(text)) {

@@ -257,3 +257,19 @@ class KovaStream {
 }
 
 KovaStream.Partial = Symbol('partial');
+
+// What the gateway refuses from a browser, closing its connection, is refused here before sending, in the
+// reader's words. A nickname with ":" could complete "NAME:" or "RNAME:" after someone's line, one with "+" or
+// " > " would confuse rosters and speakers, and spaces around it cannot be seen.
+function nicknameRefusal(name) {
+    if (name.includes(':') || name.includes('+') || name.includes(' > '))
+        return 'ニックネームに「:」「+」「 > 」は使えません。';
+    if (name.startsWith(' ') || name.endsWith(' '))
+        return 'ニックネームの前後に空白は使えません。';
+    return '';
+}
+
+// The server reads any message with NAME: in it as a registration or a leave.
+function lineRefusal(text) {
+    return text.includes('NAME:') ? '「NAME:」を含む発言は送れません（名前の登録や退室と受け取られます）。' : '';
+}
