@@ -42,6 +42,11 @@ QString& ChatServer::slotName(int index)
     return m_tables.SlotName.at(static_cast<std::size_t>(index));
 }
 
+ChatServer::Presence& ChatServer::presence(int index)
+{
+    return m_presence.at(static_cast<std::size_t>(index));
+}
+
 bool ChatServer::OpenServer(quint16 port)
 {
     m_tables.SendCursor = 0;
@@ -77,6 +82,7 @@ void ChatServer::onConnectionRequest(int index, qint32 requestId)
             m_sockets.setLocalPort(slot, 0);
             m_sockets.Accept(slot, requestId);
             m_tables.SlotState.at(static_cast<std::size_t>(slot)) = SLOT_CONNECTED;
+            presence(slot) = {};
             return;
         }
     }
@@ -118,12 +124,15 @@ void ChatServer::onDataArrival(int index)
         soundIf(m_settings.SoundOnJoinLeave);
     } else if (const qsizetype at = out.indexOf(RegisterTag); at >= 0) {
         slotName(index) = out.mid(at + RegisterTag.size());
+        presence(index).registered = true;
         RefreshNameList();
         m_log.AppendLog(slotName(index) + QStringLiteral("さんが来ました。"));
         out.clear();
         for (int c = 0; c < SlotCount; ++c) {
-            if (m_tables.SlotState.at(static_cast<std::size_t>(c)) != SLOT_FREE)
+            if (m_tables.SlotState.at(static_cast<std::size_t>(c)) != SLOT_FREE) {
                 out += RegisterTag + QString::number(c) + u':' + slotName(c) + u'+';
+                presence(c).listed = true;
+            }
         }
         soundIf(m_settings.SoundOnJoinLeave);
     } else {
@@ -141,10 +150,21 @@ void ChatServer::onClose(int index)
     // Only a client slot can close; a repeated event for a slot already freed is not a second departure.
     if (index == 0 || m_tables.SlotState.at(static_cast<std::size_t>(index)) != SLOT_CONNECTED)
         return;
-    soundIf(m_settings.SoundOnJoinLeave);
-    m_log.AppendLog(slotName(index) + QStringLiteral("さんが帰りました。"));
-    m_tables.OutMessage = leaveNotice(index);
-    StartBroadcast();
+    depart(index);
+}
+
+void ChatServer::depart(int index)
+{
+    const Presence seen = presence(index);
+    if (seen.registered) {
+        soundIf(m_settings.SoundOnJoinLeave);
+        m_log.AppendLog(slotName(index) + QStringLiteral("さんが帰りました。"));
+    }
+    // A roster showed the slot (a registration's own roster included), so the clients must clear it.
+    if (seen.listed) {
+        m_tables.OutMessage = leaveNotice(index);
+        StartBroadcast();
+    }
     m_tables.SlotState.at(static_cast<std::size_t>(index)) = SLOT_FREE;
     slotName(index).clear();
     RefreshNameList();

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QStringList>
 
+#include <array>
+
 namespace kova {
 
 class LogText;
@@ -54,6 +56,16 @@ private:
     void onClose(int index);
     void soundIf(const QString& flag);
     QString& slotName(int index);
+    // Frees a client slot whose connection has ended. A connection that never registered and was never shown in a
+    // roster leaves no trace: a port probe is nobody.
+    void depart(int index);
+
+    // What the other clients and the log have seen of the connection in each slot.
+    struct Presence {
+        bool registered = false; // it sent a registration
+        bool listed = false;     // a roster went out while it was connected
+    };
+    Presence& presence(int index);
 
     RelayTables& m_tables;
     Winsock& m_sockets;
@@ -63,6 +75,7 @@ private:
     Broadcaster m_broadcaster;
     QStringList m_nameList;
     QString m_errorString;
+    std::array<Presence, SlotCount> m_presence;
 };
 
 } // namespace kova

@@ -203,10 +203,48 @@ private Q_SLOTS:
         QVERIFY(h->sockets.calls.isEmpty()); // the element is closed only when the slot is reused
         QCOMPARE(h->delivered(), QStringList{QStringLiteral("1:RNAME:2:")});
 
-        h->sockets.peerCloses(1); // never registered
+        h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        h->sockets.receive(1, QStringLiteral("RNAME:")); // a nameless client that registered still departs
+        h->delivered();
+        h->sockets.peerCloses(1);
         QCOMPARE(h->logMessages().last(), QStringLiteral("さんが帰りました。"));
         h->sockets.peerCloses(1); // a repeated event is not a second departure
         QCOMPARE(h->logMessages().filter(QStringLiteral("帰りました")).size(), 2);
+    }
+
+    // A port probe (connect, close, never a word) is nobody: no log line, no sound, and no notice unless a roster
+    // showed its slot while it was there, in which case the clients must clear that entry.
+    void connectionThatNeverRegisteredLeavesNoTrace_data()
+    {
+        QTest::addColumn<bool>("overlapsRegistration");
+        QTest::newRow("probe beside a registered client") << false;
+        QTest::newRow("probe shown in a roster") << true;
+    }
+
+    void connectionThatNeverRegisteredLeavesNoTrace()
+    {
+        QFETCH(bool, overlapsRegistration);
+        QVERIFY(writeTestWave(h->dir.filePath(QStringLiteral("recv.wav"))));
+        h->settings.SoundOnJoinLeave = QStringLiteral("TRUE");
+        QCOMPARE(h->sockets.connect(), 1);
+        if (!overlapsRegistration)
+            h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        QCOMPARE(h->sockets.connect(), 2);
+        if (overlapsRegistration)
+            h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        h->delivered();
+        const QString log = h->log.text();
+        const qsizetype rings = h->player.played.size();
+
+        h->sockets.peerCloses(2);
+        QCOMPARE(h->log.text(), log);
+        QCOMPARE(h->player.played.size(), rings);
+        QCOMPARE(h->tables.SlotState.at(2), SLOT_FREE);
+        QCOMPARE(h->delivered(), overlapsRegistration ? QStringList{QStringLiteral("1:RNAME:2:")} : QStringList());
+        // The next connection in that slot is a new one: its own probe is nobody again.
+        QCOMPARE(h->sockets.connect(), 2);
+        h->sockets.peerCloses(2);
+        QVERIFY(h->delivered().isEmpty());
     }
 
     void soundsFollowTheirSwitches_data()
