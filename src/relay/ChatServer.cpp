@@ -35,6 +35,11 @@ ChatServer::ChatServer(RelayTables& tables, Winsock& sockets, LogText& log, cons
     connect(&m_sockets, &Winsock::dataArrived, this, [this](int index, qint32) { onDataArrival(index); });
     connect(&m_sockets, &Winsock::closed, this, &ChatServer::onClose);
     connect(&m_sockets, &Winsock::sendCompleted, this, [this](int index) { m_broadcaster.onSendComplete(index); });
+    for (int slot = 1; slot < SlotCount; ++slot) {
+        QTimer& timer = m_registrationTimers.at(std::size_t(slot));
+        timer.setSingleShot(true);
+        connect(&timer, &QTimer::timeout, this, [this, slot] { onRegistrationTimeout(slot); });
+    }
 }
 
 QString& ChatServer::slotName(int index)
@@ -83,6 +88,7 @@ void ChatServer::onConnectionRequest(int index, qint32 requestId)
             m_sockets.Accept(slot, requestId);
             m_tables.SlotState.at(static_cast<std::size_t>(slot)) = SLOT_CONNECTED;
             presence(slot) = {};
+            m_registrationTimers.at(std::size_t(slot)).start(m_registrationTimeout);
             return;
         }
     }
@@ -125,6 +131,7 @@ void ChatServer::onDataArrival(int index)
     } else if (const qsizetype at = out.indexOf(RegisterTag); at >= 0) {
         slotName(index) = out.mid(at + RegisterTag.size());
         presence(index).registered = true;
+        m_registrationTimers.at(std::size_t(index)).stop();
         RefreshNameList();
         m_log.AppendLog(slotName(index) + QStringLiteral("さんが来ました。"));
         out.clear();
@@ -153,8 +160,19 @@ void ChatServer::onClose(int index)
     depart(index);
 }
 
+void ChatServer::onRegistrationTimeout(int index)
+{
+    if (m_tables.SlotState.at(static_cast<std::size_t>(index)) != SLOT_CONNECTED || presence(index).registered)
+        return;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_registrationTimeout).count();
+    m_log.AppendLog(QStringLiteral("登録がないまま%1秒たったため、接続を閉じました。").arg(seconds));
+    m_sockets.Close(index);
+    depart(index);
+}
+
 void ChatServer::depart(int index)
 {
+    m_registrationTimers.at(std::size_t(index)).stop();
     const Presence seen = presence(index);
     if (seen.registered) {
         soundIf(m_settings.SoundOnJoinLeave);

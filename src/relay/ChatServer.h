@@ -5,8 +5,10 @@
 
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 
 #include <array>
+#include <chrono>
 
 namespace kova {
 
@@ -21,6 +23,9 @@ class ChatServer : public QObject {
     Q_OBJECT
 
 public:
+    // A connection that has not registered by then is closed: nine that never do would hold every slot for ever.
+    static constexpr std::chrono::milliseconds RegistrationTimeout{60'000};
+
     ChatServer(RelayTables& tables, Winsock& sockets, LogText& log, const Settings& settings, NotificationSound& sound,
                QObject* parent = nullptr);
 
@@ -41,6 +46,8 @@ public:
     // Makes name slot 0's, shows it in the list and announces it to every client.
     void AnnounceNickname(const QString& name);
     bool anyClientConnected() const;
+    // Applies to connections accepted from now on; the tests use a short one.
+    void setRegistrationTimeout(std::chrono::milliseconds timeout) { m_registrationTimeout = timeout; }
     void StartBroadcast() { m_broadcaster.StartBroadcast(); }
     // Only the tests look at the walk: those over the fake sockets complete its sends until it ends, and the fuzz
     // target checks that every message is walked and every walk ends.
@@ -54,6 +61,7 @@ private:
     void onError(int index, int number, const QString& description);
     void onDataArrival(int index);
     void onClose(int index);
+    void onRegistrationTimeout(int index);
     void soundIf(const QString& flag);
     QString& slotName(int index);
     // Frees a client slot whose connection has ended. A connection that never registered and was never shown in a
@@ -76,6 +84,8 @@ private:
     QStringList m_nameList;
     QString m_errorString;
     std::array<Presence, SlotCount> m_presence;
+    std::array<QTimer, SlotCount> m_registrationTimers;
+    std::chrono::milliseconds m_registrationTimeout = RegistrationTimeout;
 };
 
 } // namespace kova

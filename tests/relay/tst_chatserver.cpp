@@ -276,6 +276,35 @@ private Q_SLOTS:
         QVERIFY(!h->log.text().contains(QStringLiteral("音を鳴らせませんでした。")));
     }
 
+    // A connection that does not register in time is closed, with a line that says why; a registered one that stays
+    // silent is not.
+    void registrationTimeoutClosesSquatters()
+    {
+        Harness<FakeWinsock> t;
+        t.server.setRegistrationTimeout(std::chrono::seconds(1));
+        QVERIFY(t.server.OpenServer());
+        QVERIFY(writeTestWave(t.dir.filePath(QStringLiteral("recv.wav"))));
+        t.settings.SoundOnJoinLeave = QStringLiteral("TRUE");
+        QCOMPARE(t.sockets.connect(), 1); // registers in time, then says nothing
+        QCOMPARE(t.sockets.connect(), 2); // shown in slot 1's roster
+        t.sockets.receive(1, QStringLiteral("NAME:Taro"));
+        t.delivered();
+        QCOMPARE(t.sockets.connect(), 3); // nobody ever saw it
+        t.sockets.calls.clear();
+        const qsizetype rings = t.player.played.size();
+
+        const QString line = QStringLiteral("登録がないまま1秒たったため、接続を閉じました。");
+        QTRY_COMPARE_WITH_TIMEOUT(t.logMessages().count(line), 2, 5000);
+        QCOMPARE(t.sockets.calls, QStringList({QStringLiteral("Close(2)"), QStringLiteral("Close(3)")}));
+        QCOMPARE(t.tables.SlotState.at(2), SLOT_FREE);
+        QCOMPARE(t.tables.SlotState.at(3), SLOT_FREE);
+        QCOMPARE(t.tables.SlotState.at(1), SLOT_CONNECTED);
+        QCOMPARE(t.logMessages().filter(QStringLiteral("帰りました")).size(), 0);
+        QCOMPARE(t.player.played.size(), rings);
+        QCOMPARE(t.delivered(), QStringList{QStringLiteral("1:RNAME:2:")});
+        QCOMPARE(ChatServer::RegistrationTimeout, std::chrono::seconds(60));
+    }
+
     void socketErrorIsLoggedAndNothingElse()
     {
         QCOMPARE(h->sockets.connect(), 1);
