@@ -235,6 +235,7 @@ private Q_SLOTS:
         h->delivered();
         const QString log = h->log.text();
         const qsizetype rings = h->player.played.size();
+        h->afterAWhile();
 
         h->sockets.peerCloses(2);
         QCOMPARE(h->log.text(), log);
@@ -269,11 +270,33 @@ private Q_SLOTS:
         h->settings.SoundOnMessage = message;
         QCOMPARE(h->sockets.connect(), 1);
         h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        h->afterAWhile();
         h->sockets.receive(1, QStringLiteral("hello"));
+        h->afterAWhile();
         h->sockets.receive(1, QStringLiteral("RNAME:"));
+        h->afterAWhile();
         h->sockets.peerCloses(1);
         QCOMPARE(h->player.played.size(), rings);
         QVERIFY(!h->log.text().contains(QStringLiteral("音を鳴らせませんでした。")));
+    }
+
+    // A burst of joins, leaves and lines rings once; the log shows every one of them.
+    void burstRingsOnce()
+    {
+        QVERIFY(writeTestWave(h->dir.filePath(QStringLiteral("recv.wav"))));
+        h->settings.SoundOnJoinLeave = QStringLiteral("TRUE");
+        h->settings.SoundOnMessage = QStringLiteral("TRUE");
+        for (int slot = 1; slot <= 3; ++slot) {
+            QCOMPARE(h->sockets.connect(), slot);
+            h->sockets.receive(slot, QStringLiteral("NAME:P%1").arg(slot));
+            h->sockets.receive(slot, QStringLiteral("hi"));
+        }
+        h->sockets.peerCloses(2);
+        QCOMPARE(h->player.played.size(), 1);
+        QCOMPARE(h->logMessages().size(), 1 + 3 * 2 + 1);
+        h->afterAWhile();
+        h->sockets.receive(1, QStringLiteral("again"));
+        QCOMPARE(h->player.played.size(), 2);
     }
 
     // A connection that does not register in time is closed, with a line that says why; a registered one that stays
@@ -291,6 +314,7 @@ private Q_SLOTS:
         t.delivered();
         QCOMPARE(t.sockets.connect(), 3); // nobody ever saw it
         t.sockets.calls.clear();
+        t.afterAWhile();
         const qsizetype rings = t.player.played.size();
 
         const QString line = QStringLiteral("登録がないまま1秒たったため、接続を閉じました。");
