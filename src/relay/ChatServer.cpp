@@ -29,8 +29,10 @@ ChatServer::ChatServer(RelayTables& tables, Winsock& sockets, LogText& log, cons
     , m_settings(settings)
     , m_sound(sound)
     , m_broadcaster(tables, sockets)
+    , m_refusals(log)
 {
     connect(&m_sockets, &Winsock::connectionRequested, this, &ChatServer::onConnectionRequest);
+    connect(&m_sockets, &Winsock::connectionRefused, &m_refusals, &RefusalReport::onRefused);
     connect(&m_sockets, &Winsock::errorOccurred, this, &ChatServer::onError);
     connect(&m_sockets, &Winsock::dataArrived, this, [this](int index, qint32) { onDataArrival(index); });
     connect(&m_sockets, &Winsock::closed, this, &ChatServer::onClose);
@@ -201,6 +203,13 @@ bool ChatServer::anyClientConnected() const
             return true;
     }
     return false;
+}
+
+QHostAddress ChatServer::clientAddress(int slot) const
+{
+    if (slot == 0 || m_tables.SlotState.at(static_cast<std::size_t>(slot)) != SLOT_CONNECTED)
+        return {};
+    return m_sockets.remoteAddress(slot);
 }
 
 bool ChatServer::SendOperatorLine(const QString& text)

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "Broadcaster.h"
+#include "RefusalReport.h"
 #include "RelayTables.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
@@ -46,8 +48,12 @@ public:
     // Makes name slot 0's, shows it in the list and announces it to every client.
     void AnnounceNickname(const QString& name);
     bool anyClientConnected() const;
+    // The address of the client in slot, as the operator is shown it; null for a free slot and for slot 0.
+    QHostAddress clientAddress(int slot) const;
     // Applies to connections accepted from now on; the tests use a short one.
     void setRegistrationTimeout(std::chrono::milliseconds timeout) { m_registrationTimeout = timeout; }
+    // Logs the refusals counted and not yet logged, as the server ends.
+    void reportRefusals() { m_refusals.reportAll(); }
     void StartBroadcast() { m_broadcaster.StartBroadcast(); }
     // Only the tests look at the walk: those over the fake sockets complete its sends until it ends, and the fuzz
     // target checks that every message is walked and every walk ends.
@@ -86,6 +92,7 @@ private:
     std::array<Presence, SlotCount> m_presence;
     std::array<QTimer, SlotCount> m_registrationTimers;
     std::chrono::milliseconds m_registrationTimeout = RegistrationTimeout;
+    RefusalReport m_refusals;
 };
 
 } // namespace kova

@@ -15,11 +15,21 @@ namespace kova {
 
 namespace {
 // An IPv4 client of the dual-stack listener is one address, however the system writes it.
-QHostAddress peerOf(const QTcpSocket& socket)
+QHostAddress plain(const QHostAddress& address)
 {
     bool isIPv4 = false;
-    const quint32 ipv4 = socket.peerAddress().toIPv4Address(&isIPv4);
-    return isIPv4 ? QHostAddress(ipv4) : socket.peerAddress();
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4) : address;
+}
+
+// Null when the connection has already gone.
+QHostAddress peerOf(qintptr descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return {};
+    return plain(QHostAddress(reinterpret_cast<const sockaddr*>(&address)));
 }
 } // namespace
 
@@ -122,6 +132,12 @@ quint16 TcpWinsock::listeningPort() const
 
 void TcpWinsock::onRequestArrived(qintptr descriptor)
 {
+    const QHostAddress peer = peerOf(descriptor);
+    if (!admits(peer)) {
+        ::close(int(descriptor));
+        Q_EMIT connectionRefused(peer);
+        return;
+    }
     m_pendingRequest = descriptor;
     Q_EMIT connectionRequested(0, qint32(descriptor));
     if (m_pendingRequest == descriptor) {
@@ -129,6 +145,12 @@ void TcpWinsock::onRequestArrived(qintptr descriptor)
         ::close(int(descriptor));
         m_pendingRequest = -1;
     }
+}
+
+// Every check of a new connection's address is made here.
+bool TcpWinsock::admits(const QHostAddress& peer)
+{
+    return m_throttle.admits(peer);
 }
 
 void TcpWinsock::Accept(int index, qint32 requestId)
@@ -167,7 +189,7 @@ void TcpWinsock::Accept(int index, qint32 requestId)
 
     e.socket = socket;
     e.decoder = cp932::Decoder();
-    e.peer = peerOf(*socket);
+    e.peer = plain(socket->peerAddress());
     e.budget = startingBudget(e.peer);
     e.endPending = false;
     e.errorString.clear();
@@ -394,6 +416,12 @@ void TcpWinsock::Close(int index)
     else
         releaseSocket(e, true);
     e.state = SocketState::Closed;
+}
+
+QHostAddress TcpWinsock::remoteAddress(int index) const
+{
+    const Element& e = element(index);
+    return e.state == SocketState::Closed ? QHostAddress() : e.peer;
 }
 
 QString TcpWinsock::errorString(int index) const

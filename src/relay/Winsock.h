@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
@@ -36,6 +37,8 @@ public:
     // Moves everything received so far into text.
     virtual void GetData(int index, QString& text) = 0;
     virtual void Close(int index) = 0;
+    // The address of the client on element index, as the operator sees it. Null when the element holds no connection.
+    virtual QHostAddress remoteAddress(int index) const = 0;
     virtual QString errorString(int index) const = 0;
     // The QAbstractSocket::SocketError of the element's last failure.
     virtual int errorNumber(int index) const = 0;
@@ -50,6 +53,8 @@ public:
 Q_SIGNALS:
     // A request not accepted by the time the handlers return is refused.
     void connectionRequested(int index, qint32 requestId);
+    // A connection from address was closed at once, before it took a slot, for coming too often.
+    void connectionRefused(const QHostAddress& address);
     void dataArrived(int index, qint32 bytesTotal);
     // The peer closed or reset the connection.
     void closed(int index);

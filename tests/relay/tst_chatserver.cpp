@@ -329,6 +329,24 @@ private Q_SLOTS:
         QCOMPARE(ChatServer::RegistrationTimeout, std::chrono::seconds(60));
     }
 
+    void clientAddressIsWhatTheSocketsReport()
+    {
+        QCOMPARE(h->sockets.connect(), 1);
+        h->sockets.addresses.at(1) = QHostAddress(QStringLiteral("192.0.2.7"));
+        QCOMPARE(h->server.clientAddress(1), QHostAddress(QStringLiteral("192.0.2.7")));
+        h->sockets.peerCloses(1);
+        QVERIFY(h->server.clientAddress(1).isNull());
+        QVERIFY(h->server.clientAddress(0).isNull());
+    }
+
+    void refusedConnectionIsLoggedAndTakesNoSlot()
+    {
+        const auto tables = h->tables.SlotState;
+        Q_EMIT h->sockets.connectionRefused(QHostAddress(QStringLiteral("192.0.2.7")));
+        QCOMPARE(h->logMessages().last(), QStringLiteral("192.0.2.7 からの接続が多すぎるため、1 件を断りました。"));
+        QCOMPARE(h->tables.SlotState, tables);
+    }
+
     void socketErrorIsLoggedAndNothingElse()
     {
         QCOMPARE(h->sockets.connect(), 1);

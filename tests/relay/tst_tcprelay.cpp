@@ -22,7 +22,12 @@ namespace {
 // A chat client on loopback that keeps everything it receives.
 class Client {
 public:
-    explicit Client(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
+    // From the given loopback address (all of 127.0.0.0/8 is this machine).
+    explicit Client(quint16 port, const QString& from = QStringLiteral("127.0.0.1"))
+    {
+        socket.bind(QHostAddress(from));
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
 
     bool waitConnected() { return socket.waitForConnected(5000); }
     void send(const QString& text) { sendBytes(cp932::encode(text)); }
@@ -75,9 +80,9 @@ class TestTcpRelay : public QObject {
     }
 
     // Connects a client and waits until the server has given it the expected slot.
-    std::unique_ptr<Client> join(int slot)
+    std::unique_ptr<Client> join(int slot, const QString& from = QStringLiteral("127.0.0.1"))
     {
-        auto client = std::make_unique<Client>(port);
+        auto client = std::make_unique<Client>(port, from);
         if (!client->waitConnected())
             return nullptr;
         for (int i = 0; i < 500 && h->tables.SlotState.at(std::size_t(slot)) != SLOT_CONNECTED; ++i)
@@ -196,6 +201,8 @@ private Q_SLOTS:
         budgetOffset = 0;
         budgetFrozenAt = -1;
         h->sockets.setInputClock([this] { return budgetNow(); });
+        // The connection throttle has tests of its own; here it lets everything through unless a case says otherwise.
+        h->sockets.setConnectionThrottle(ConnectionThrottle({.nanosecondsPerConnection = 1, .burst = 1 << 20}));
         requests = std::make_unique<QSignalSpy>(&h->sockets, &Winsock::connectionRequested);
         QVERIFY(h->server.OpenServer(0));
         port = h->sockets.listeningPort();
@@ -267,6 +274,27 @@ private Q_SLOTS:
         QCOMPARE(h->sockets.State(2), SocketState::Connected);
         again->send(QStringLiteral("NAME:Saburo"));
         QTRY_VERIFY(again->text().startsWith(QStringLiteral("NAME:0:サーバ+NAME:1:+NAME:2:Saburo+NAME:3:+NAME:5:+")));
+    }
+
+    // Over the throttle, a connection is closed before it takes a slot, and only the refusal is logged; every address
+    // has a budget of its own.
+    void connectionsBeyondTheThrottleAreRefused()
+    {
+        freezeBudgetTime();
+        h->sockets.setConnectionThrottle(
+            ConnectionThrottle({.nanosecondsPerConnection = 2'000 * Ms, .burst = 2}, [this] { return budgetNow(); }));
+        auto first = join(1, QStringLiteral("127.0.0.3"));
+        auto second = join(2, QStringLiteral("127.0.0.3"));
+        QVERIFY(first && second);
+        Client third(port, QStringLiteral("127.0.0.3"));
+        QVERIFY(third.waitConnected());
+        QTRY_VERIFY_WITH_TIMEOUT(third.ended(), 5000);
+        QCOMPARE(h->tables.SlotState.at(3), SLOT_FREE);
+        QCOMPARE(h->logMessages().last(), QStringLiteral("127.0.0.3 からの接続が多すぎるため、1 件を断りました。"));
+        QVERIFY(join(3, QStringLiteral("127.0.0.4")));
+        budgetFrozenAt += 2'000 * Ms;
+        QVERIFY(join(4, QStringLiteral("127.0.0.3")));
+        QCOMPARE(h->logMessages().size(), 2);
     }
 
     void splitDoubleByteCharacterIsNotCorrupted()

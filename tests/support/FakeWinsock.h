@@ -35,6 +35,7 @@ public:
     void GetData(int index, QString& text) override;
     void Close(int index) override;
     void chargeInput(int index, qint64 bytes) override { charged.at(std::size_t(index)) += bytes; }
+    QHostAddress remoteAddress(int index) const override { return addresses.at(std::size_t(index)); }
     QString errorString(int) const override { return listenError; }
     int errorNumber(int) const override { return listenErrorNumber; }
 
@@ -51,6 +52,8 @@ public:
     void setState(int index, int state) { m_states.at(std::size_t(index)) = state; }
 
     QList<Send> sends;
+    // What remoteAddress() reports for each element.
+    std::array<QHostAddress, ElementCount> addresses{};
     std::array<qint64, ElementCount> charged{};
     QStringList calls;
     QString listenError;
