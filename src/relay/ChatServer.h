@@ -48,7 +48,8 @@ public:
     // Makes name slot 0's, shows it in the list and announces it to every client.
     void AnnounceNickname(const QString& name);
     bool anyClientConnected() const;
-    // The address of the client in slot, as the operator is shown it; null for a free slot and for slot 0.
+    // The address of the client in slot (for a browser behind a gateway on this machine, the browser's); null for a
+    // free slot and for slot 0.
     QHostAddress clientAddress(int slot) const;
     // Applies to connections accepted from now on; the tests use a short one.
     void setRegistrationTimeout(std::chrono::milliseconds timeout) { m_registrationTimeout = timeout; }

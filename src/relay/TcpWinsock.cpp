@@ -1,5 +1,7 @@
 #include "TcpWinsock.h"
 
+#include "io/ProxyHeader.h"
+
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QTcpSocket>
@@ -147,7 +149,8 @@ void TcpWinsock::onRequestArrived(qintptr descriptor)
     }
 }
 
-// Every check of a new connection's address is made here.
+// Every check of a new connection's address is made here, for the address it comes from and again for a browser's
+// address that a gateway's header names.
 bool TcpWinsock::admits(const QHostAddress& peer)
 {
     return m_throttle.admits(peer);
@@ -192,6 +195,7 @@ void TcpWinsock::Accept(int index, qint32 requestId)
     e.peer = plain(socket->peerAddress());
     e.budget = startingBudget(e.peer);
     e.endPending = false;
+    e.headerPossible = true;
     e.errorString.clear();
     e.state = SocketState::Connected;
 }
@@ -250,6 +254,8 @@ void TcpWinsock::readIfAllowed(int index)
     QTcpSocket* socket = e.socket;
     if (!socket || e.resume.isActive())
         return;
+    if (e.headerPossible && !readHeader(index))
+        return;
     if (socket->bytesAvailable() > 0) {
         if (!e.budget.allows()) {
             e.resume.start(e.budget.millisecondsUntilAllowed());
@@ -261,6 +267,51 @@ void TcpWinsock::readIfAllowed(int index)
         e.endPending = false;
         raise([&] { Q_EMIT closed(index); });
     }
+}
+
+// Looks at the first bytes of a connection: a gateway on this machine puts a header with its browser's address there,
+// which is taken and not passed on; from then on the connection is the browser's, for its budgets and for whoever
+// asks for its address. Returns whether what the element holds may be read now: false while the first bytes could
+// still turn out to be a header, or when the connection is being closed.
+bool TcpWinsock::readHeader(int index)
+{
+    Element& e = element(index);
+    const QByteArray start = e.socket->peek(ProxyHeader::MaxLength);
+    if (start.isEmpty())
+        return true;
+    const ProxyHeader::Result header = ProxyHeader::read(start, e.peer, e.endPending);
+    switch (header.outcome) {
+    case ProxyHeader::Outcome::Incomplete:
+        return false;
+    case ProxyHeader::Outcome::Absent:
+        e.headerPossible = false;
+        return true;
+    case ProxyHeader::Outcome::Accepted:
+        e.headerPossible = false;
+        e.socket->skip(header.length);
+        if (header.source.isNull())
+            return true;
+        // The gateway's connection was the browser's, which is judged by its own address instead.
+        m_throttle.refund(e.peer);
+        e.peer = plain(header.source);
+        e.budget = startingBudget(e.peer);
+        if (admits(e.peer))
+            return true;
+        Q_EMIT connectionRefused(e.peer);
+        break;
+    case ProxyHeader::Outcome::Malformed:
+        Q_EMIT errorOccurred(
+            index, int(QAbstractSocket::ProxyProtocolError),
+            QStringLiteral("%1 から届いた PROXY ヘッダが正しくないため、接続を閉じました。").arg(e.peer.toString()));
+        break;
+    case ProxyHeader::Outcome::Untrusted:
+        Q_EMIT errorOccurred(
+            index, int(QAbstractSocket::ProxyProtocolError),
+            QStringLiteral("%1 からの PROXY ヘッダは受け付けないため、接続を閉じました。").arg(e.peer.toString()));
+        break;
+    }
+    cutOff(index);
+    return false;
 }
 
 void TcpWinsock::onPeerClosed(int index, const QTcpSocket* socket)

@@ -95,6 +95,8 @@ private:
         QTimer resume;
         // The client has gone while held back: its end is reported after what it sent before.
         bool endPending = false;
+        // The connection's first bytes, which may be a gateway's header (ProxyHeader), are still to be looked at.
+        bool headerPossible = false;
     };
 
     Element& element(int index);
@@ -102,6 +104,7 @@ private:
     void onRequestArrived(qintptr descriptor);
     // Whether a connection from peer may have a slot.
     bool admits(const QHostAddress& peer);
+    bool readHeader(int index);
     void readIfAllowed(int index);
     void onPeerClosed(int index, const QTcpSocket* socket);
     void onSocketError(int index, QTcpSocket* socket, QAbstractSocket::SocketError error);

@@ -37,7 +37,8 @@ public:
     // Moves everything received so far into text.
     virtual void GetData(int index, QString& text) = 0;
     virtual void Close(int index) = 0;
-    // The address of the client on element index, as the operator sees it. Null when the element holds no connection.
+    // The address of the client on element index, as the operator sees it: for a browser behind a gateway on this
+    // machine, the browser's (see ProxyHeader). Null when the element holds no connection.
     virtual QHostAddress remoteAddress(int index) const = 0;
     virtual QString errorString(int index) const = 0;
     // The QAbstractSocket::SocketError of the element's last failure.

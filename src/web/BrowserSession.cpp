@@ -1,5 +1,6 @@
 #include "BrowserSession.h"
 #include "PageServer.h"
+#include "io/ProxyHeader.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,6 +22,12 @@ QString closeReason(QString reason)
     while (reason.toUtf8().size() > 123)
         reason.chop(reason.size() >= 2 && reason.back().isLowSurrogate() ? 2 : 1);
     return reason;
+}
+
+// A chat server beside the gateway trusts its header; one on another machine would refuse it.
+bool onThisMachine(const ServerAddress& server)
+{
+    return server.host == u"localhost" || QHostAddress(server.host).isLoopback();
 }
 
 } // namespace
@@ -67,6 +74,11 @@ BrowserSession::BrowserSession(std::unique_ptr<QWebSocket> browser, const Server
     });
     m_connectTimer.start(ConnectTimeout);
     m_server.connectToHost(server.host, server.port);
+    // Before anything else, so that the server judges the browser by its own address; the socket holds it until the
+    // connection is made.
+    if (onThisMachine(server))
+        m_server.write(ProxyHeader::make(m_browser->peerAddress(), m_browser->peerPort(), m_browser->localAddress(),
+                                         m_browser->localPort()));
 }
 
 BrowserSession::~BrowserSession() = default;

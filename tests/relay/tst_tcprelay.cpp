@@ -297,6 +297,73 @@ private Q_SLOTS:
         QCOMPARE(h->logMessages().size(), 2);
     }
 
+    // A gateway on this machine names its browser in a header before anything else: the header is not chat text, and
+    // from then on the connection is the browser's. It may come in pieces.
+    void gatewayHeaderGivesTheBrowsersAddress_data()
+    {
+        QTest::addColumn<QByteArrayList>("pieces");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("whole") << QByteArrayList{"PROXY TCP4 192.0.2.7 127.0.0.1 50312 8557\r\nNAME:Web"}
+                               << QStringLiteral("192.0.2.7") << QStringLiteral("Web");
+        QTest::newRow("in pieces") << QByteArrayList{"PRO", "XY TCP6 2001:db8::7 ::1 50312 8557\r", "\nNAME:Split"}
+                                   << QStringLiteral("2001:db8::7") << QStringLiteral("Split");
+        QTest::newRow("no header") << QByteArrayList{"NAME:Plain"} << QStringLiteral("127.0.0.1")
+                                   << QStringLiteral("Plain");
+        QTest::newRow("a beginning that is none")
+            << QByteArrayList{"PRO", "MISE NAME:Pr"} << QStringLiteral("127.0.0.1") << QStringLiteral("Pr");
+    }
+
+    void gatewayHeaderGivesTheBrowsersAddress()
+    {
+        QFETCH(QByteArrayList, pieces);
+        QFETCH(QString, address);
+        QFETCH(QString, name);
+        auto gateway = join(1);
+        QVERIFY(gateway);
+        for (const QByteArray& piece : pieces) {
+            gateway->sendBytes(piece);
+            QTest::qWait(50); // the server reads each piece apart
+        }
+        QTRY_COMPARE(h->tables.SlotName.at(1), name);
+        QCOMPARE(h->logMessages().last(), name + QStringLiteral("さんが来ました。"));
+        QCOMPARE(h->server.clientAddress(1), QHostAddress(address));
+        QTRY_VERIFY(gateway->received().startsWith("NAME:0:"));
+    }
+
+    void malformedHeaderIsClosedAndLogged()
+    {
+        auto gateway = join(1);
+        QVERIFY(gateway);
+        gateway->sendBytes("PROXY TCP4 192.0.2.300 127.0.0.1 50312 8557\r\nNAME:Web");
+        QTRY_VERIFY_WITH_TIMEOUT(gateway->ended(), 5000);
+        QCOMPARE(h->tables.SlotState.at(1), SLOT_FREE);
+        QCOMPARE(h->logMessages().mid(1),
+                 QStringList{QStringLiteral("127.0.0.1 から届いた PROXY ヘッダが正しくないため、接続を閉じました。")});
+    }
+
+    // A browser is held to its own address's throttle, and the gateway's connection is not counted against the
+    // gateway's address.
+    void browsersAreThrottledByTheirOwnAddress()
+    {
+        freezeBudgetTime();
+        h->sockets.setConnectionThrottle(
+            ConnectionThrottle({.nanosecondsPerConnection = 2'000 * Ms, .burst = 2}, [this] { return budgetNow(); }));
+        std::vector<std::unique_ptr<Client>> browsers;
+        for (int slot = 1; slot <= 3; ++slot) {
+            browsers.push_back(join(slot));
+            QVERIFY(browsers.back());
+            browsers.back()->sendBytes("PROXY TCP4 192.0.2.7 127.0.0.1 5031" + QByteArray::number(slot) + " 8557\r\n");
+            if (slot < 3)
+                QTRY_COMPARE(h->server.clientAddress(slot), QHostAddress(QStringLiteral("192.0.2.7")));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(browsers.back()->ended(), 5000);
+        QCOMPARE(h->logMessages().last(), QStringLiteral("192.0.2.7 からの接続が多すぎるため、1 件を断りました。"));
+        QCOMPARE(h->tables.SlotState.at(3), SLOT_FREE);
+        QVERIFY(join(3));
+        QVERIFY(join(4));
+    }
+
     void splitDoubleByteCharacterIsNotCorrupted()
     {
         auto client = join(1);
