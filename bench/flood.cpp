@@ -5,6 +5,7 @@
 // anybody was cut off.
 //   kova_flood [--port P] [--seconds S] [--flood-size B] [--flood-rate BYTES_PER_S] [--flood-lines N]
 //              [--people K] [--pace-ms MS] [--reader-rate BYTES_PER_S] [--reconnect BYTES] [--storm S]
+//              [--storm-rate CONNECTIONS_PER_S]
 // --flood-rate 0 floods flat out; --reader-rate 0 lets every person read at full speed. --reconnect B makes the
 // flooder a new, nameless connection for every B bytes: it sends them, ends its sending side, and connects again as
 // soon as the server has ended that connection (or turned it away). The flood relayed is then counted at the first
@@ -44,6 +45,7 @@ struct Options {
     double readerRate = 100000;
     long long reconnect = 0;
     double storm = 0;
+    double stormRate = 0;
 };
 
 Options parse(int argc, char** argv)
@@ -70,6 +72,8 @@ Options parse(int argc, char** argv)
             o.reconnect = std::max(0LL, std::atoll(value));
         else if (key == "--storm")
             o.storm = std::atof(value);
+        else if (key == "--storm-rate")
+            o.stormRate = std::atof(value);
     });
     return o;
 }
@@ -302,7 +306,10 @@ private:
             m_storm[i] = m_storm.back();
             m_storm.pop_back();
         }
-        while (storming && m_storm.size() < 16) {
+        const long long attempts = m_stormConnections + m_stormFailed + static_cast<long long>(m_storm.size());
+        const long long allowed =
+            m_o.stormRate > 0 ? static_cast<long long>(m_o.stormRate * double(now - m_start) / 1e9) : attempts + 16;
+        for (long long n = attempts; storming && m_storm.size() < 16 && n < allowed; ++n) {
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
             sockaddr_in local{};
             local.sin_family = AF_INET;

@@ -91,18 +91,23 @@ const QList<FloodScenario> FloodScenarios = {
 };
 
 // Q0: seven people chatting, a line every 100 ms each, for 5 s; T5: the same while another address connects and
-// closes as fast as it can for those 5 s (kova_flood --storm).
-QStringList stormArguments(const QString& storm)
+// closes as fast as it can for those 5 s (kova_flood --storm); R5: as T5, but 600 connections a second, so that
+// servers that end them at different speeds face the same storm.
+QStringList stormArguments(const QString& storm, const QString& rate = QStringLiteral("0"))
 {
-    return {QStringLiteral("--seconds"), QStringLiteral("5"),        QStringLiteral("--flood-lines"),
-            QStringLiteral("0"),         QStringLiteral("--people"), QStringLiteral("7"),
-            QStringLiteral("--pace-ms"), QStringLiteral("100"),      QStringLiteral("--reader-rate"),
-            QStringLiteral("0"),         QStringLiteral("--storm"),  storm};
+    return {QStringLiteral("--seconds"),     QStringLiteral("5"),
+            QStringLiteral("--flood-lines"), QStringLiteral("0"),
+            QStringLiteral("--people"),      QStringLiteral("7"),
+            QStringLiteral("--pace-ms"),     QStringLiteral("100"),
+            QStringLiteral("--reader-rate"), QStringLiteral("0"),
+            QStringLiteral("--storm"),       storm,
+            QStringLiteral("--storm-rate"),  rate};
 }
 
 const QList<FloodScenario> StormScenarios = {
     {QStringLiteral("Q0"), stormArguments(QStringLiteral("0"))},
     {QStringLiteral("T5"), stormArguments(QStringLiteral("5"))},
+    {QStringLiteral("R5"), stormArguments(QStringLiteral("5"), QStringLiteral("600"))},
 };
 
 bool accepting()
