@@ -4,11 +4,15 @@
 // through a small receive window. Reports the people's line latency, what was relayed to the flooder, and whether
 // anybody was cut off.
 //   kova_flood [--port P] [--seconds S] [--flood-size B] [--flood-rate BYTES_PER_S] [--flood-lines N]
-//              [--people K] [--pace-ms MS] [--reader-rate BYTES_PER_S] [--reconnect BYTES]
+//              [--people K] [--pace-ms MS] [--reader-rate BYTES_PER_S] [--reconnect BYTES] [--storm S]
+//              [--storm-rate CONNECTIONS_PER_S]
 // --flood-rate 0 floods flat out; --reader-rate 0 lets every person read at full speed. --reconnect B makes the
 // flooder a new, nameless connection for every B bytes: it sends them, ends its sending side, and connects again as
 // soon as the server has ended that connection (or turned it away). The flood relayed is then counted at the first
-// person, since the server cannot echo to a connection what it reads after that connection's end.
+// person, since the server cannot echo to a connection what it reads after that connection's end. --flood-lines 0
+// brings no flooder at all. --storm S makes another address (127.0.0.9) connect and close, sending nothing, as fast
+// as it can for the first S seconds, 16 connections in flight; the leave notices that each person receives are
+// counted.
 #include "Generator.h"
 
 #include <algorithm>
@@ -23,6 +27,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kova::bench;
@@ -39,6 +44,8 @@ struct Options {
     int paceMs = 1000;
     double readerRate = 100000;
     long long reconnect = 0;
+    double storm = 0;
+    double stormRate = 0;
 };
 
 Options parse(int argc, char** argv)
@@ -63,6 +70,10 @@ Options parse(int argc, char** argv)
             o.readerRate = std::atof(value);
         else if (key == "--reconnect")
             o.reconnect = std::max(0LL, std::atoll(value));
+        else if (key == "--storm")
+            o.storm = std::atof(value);
+        else if (key == "--storm-rate")
+            o.stormRate = std::atof(value);
     });
     return o;
 }
@@ -80,7 +91,9 @@ struct Client {
     std::vector<long long> sentNs;
     std::vector<char> back;
     std::vector<double> latencyUs;
-    std::string tail; // an incomplete marker at the end of the last read
+    std::string tail;      // an incomplete marker at the end of the last read
+    long long leaves = 0;  // leave notices ("RNAME:") received
+    std::string leaveTail; // the last bytes of the last read, which may hold the start of one
     long long nextLineNs = 0;
     // A reader with a rate: bytes it may still read now.
     double rate = 0;
@@ -105,7 +118,7 @@ public:
         m_flooder.name = "F";
         if (o.reconnect > 0)
             reconnect();
-        else
+        else if (o.floodLines != 0)
             join(m_flooder, o.port, 0);
         for (int k = 1; k <= o.people; ++k) {
             Client p;
@@ -130,6 +143,8 @@ public:
     void go()
     {
         m_start = nowNs();
+        if (m_o.storm > 0)
+            startStorm();
         const long long stop = m_start + static_cast<long long>(m_o.seconds * 1e9);
         for (std::size_t k = 0; k < m_people.size(); ++k)
             m_people[k].nextLineNs = m_start + static_cast<long long>(k) * m_o.paceMs * 1'000'000LL /
@@ -158,6 +173,8 @@ public:
             poll();
         }
         m_endNs = nowNs();
+        if (m_stormPid > 0)
+            endStorm();
     }
 
     void report() const
@@ -167,7 +184,9 @@ public:
         long long lines = 0;
         long long back = 0;
         int cut = 0;
+        long long leavesMax = 0;
         for (const Client& p : m_people) {
+            leavesMax = std::max(leavesMax, p.leaves);
             if (p.rate > 0) {
                 reader = p.latencyUs;
                 continue;
@@ -185,13 +204,15 @@ public:
         std::printf("RESULT flood_sent_bytes=%lld flood_relayed_mbps=%.3f flood_cut=%d people_lines=%lld "
                     "people_lost=%lld people_cut=%d people_p50_us=%.0f people_p90_us=%.0f people_p99_us=%.0f "
                     "people_max_us=%.0f reader_cut=%d reader_cut_s=%.2f reader_mbytes=%.3f reader_p50_us=%.0f "
-                    "reader_p99_us=%.0f seconds=%.2f flood_seconds=%.2f flood_connections=%d\n",
+                    "reader_p99_us=%.0f seconds=%.2f flood_seconds=%.2f flood_connections=%d storm_connections=%lld "
+                    "storm_failed=%lld people_leaves_max=%lld\n",
                     m_floodSent, relayed / 1e6 / seconds, !reconnecting && m_flooder.ended ? 1 : 0, lines, lines - back,
                     cut, percentile(people, 50), percentile(people, 90), percentile(people, 99),
                     percentile(people, 100), limited && limited->ended ? 1 : 0,
                     limited && limited->ended ? double(limited->endedNs - m_start) / 1e9 : -1,
                     limited ? double(limited->received) / 1e6 : 0, percentile(reader, 50), percentile(reader, 99),
-                    seconds, double(m_floodEndNs - m_start) / 1e9, m_connections);
+                    seconds, double(m_floodEndNs - m_start) / 1e9, m_connections, m_stormConnections, m_stormFailed,
+                    leavesMax);
     }
 
 private:
@@ -228,6 +249,83 @@ private:
         m_flooder.fd = -1;
         m_flooder.outbox.clear();
         m_retryNs = m_leaving ? now : now + 10'000'000LL;
+    }
+
+    // The storm runs in a process of its own, so that its work does not delay the people's reads; it reports its
+    // counts through a pipe.
+    void startStorm()
+    {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            std::perror("pipe");
+            std::exit(1);
+        }
+        m_stormPid = ::fork();
+        if (m_stormPid != 0) {
+            ::close(fds[1]);
+            m_stormPipe = fds[0];
+            return;
+        }
+        ::close(fds[0]);
+        const long long stop = m_start + static_cast<long long>(m_o.storm * 1e9);
+        for (long long now = nowNs(); now < stop || !m_storm.empty(); now = nowNs())
+            storm(now, now < stop);
+        const long long counts[2] = {m_stormConnections, m_stormFailed};
+        ::_exit(::write(fds[1], counts, sizeof counts) == sizeof counts ? 0 : 1);
+    }
+
+    void endStorm()
+    {
+        long long counts[2] = {0, 0};
+        if (::read(m_stormPipe, counts, sizeof counts) == sizeof counts) {
+            m_stormConnections = counts[0];
+            m_stormFailed = counts[1];
+        }
+        ::close(m_stormPipe);
+        ::waitpid(m_stormPid, nullptr, 0);
+    }
+
+    // With --storm: keeps 16 connection attempts from 127.0.0.9 in flight; each is closed as soon as it is made, or
+    // after 20 ms without an answer (the server's backlog is full and the kernel would retry only after a second).
+    void storm(long long now, bool storming)
+    {
+        std::vector<pollfd> fds;
+        for (const Attempt& attempt : m_storm)
+            fds.push_back({attempt.fd, POLLOUT, 0});
+        ::poll(fds.data(), fds.size(), 1);
+        for (std::size_t i = fds.size(); i-- > 0;) {
+            const bool answered = fds[i].revents != 0;
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (answered)
+                ::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            if (!answered && now - m_storm[i].startNs < 20'000'000LL)
+                continue;
+            (answered && error == 0 ? m_stormConnections : m_stormFailed) += 1;
+            ::close(m_storm[i].fd);
+            m_storm[i] = m_storm.back();
+            m_storm.pop_back();
+        }
+        const long long attempts = m_stormConnections + m_stormFailed + static_cast<long long>(m_storm.size());
+        const long long allowed =
+            m_o.stormRate > 0 ? static_cast<long long>(m_o.stormRate * double(now - m_start) / 1e9) : attempts + 16;
+        for (long long n = attempts; storming && m_storm.size() < 16 && n < allowed; ++n) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(0x7f000009);
+            sockaddr_in server{};
+            server.sin_family = AF_INET;
+            server.sin_port = htons(static_cast<uint16_t>(m_o.port));
+            server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+                (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 && errno != EINPROGRESS)) {
+                ::close(fd);
+                ++m_stormFailed;
+                break;
+            }
+            m_storm.push_back({fd, now});
+        }
     }
 
     void feedFlood(long long now)
@@ -341,9 +439,24 @@ private:
         }
     }
 
+    // Counts the leave notices in what arrived, one cut by the last read included.
+    static void countLeaves(Client& c, std::string_view data)
+    {
+        static constexpr std::string_view Leave = "RNAME:";
+        std::string joined = c.leaveTail;
+        joined.append(data.substr(0, std::min(data.size(), Leave.size() - 1)));
+        for (std::size_t at = joined.find(Leave); at != std::string::npos; at = joined.find(Leave, at + 1))
+            ++c.leaves;
+        for (std::size_t at = data.find(Leave); at != std::string::npos; at = data.find(Leave, at + 1))
+            ++c.leaves;
+        const std::size_t keep = std::min(data.size(), Leave.size() - 1);
+        c.leaveTail = std::string(data.substr(data.size() - keep));
+    }
+
     // Finds this person's markers "<Pk#n>" in what arrived.
     void scan(Client& c, int person, std::string_view data, long long now)
     {
+        countLeaves(c, data);
         c.received += static_cast<long long>(data.size());
         // Only a marker cut by the last read costs a copy.
         std::string joined;
@@ -384,6 +497,15 @@ private:
     long long m_connectionFirstLine = 0;
     long long m_retryNs = 0;
     int m_connections = 0;
+    struct Attempt {
+        int fd;
+        long long startNs;
+    };
+    std::vector<Attempt> m_storm;
+    long long m_stormConnections = 0;
+    long long m_stormFailed = 0;
+    pid_t m_stormPid = 0;
+    int m_stormPipe = -1;
     long long m_start = 0;
     long long m_floodEndNs = 0;
     long long m_endNs = 0;

@@ -1,7 +1,8 @@
 // Runs the standard scenarios against the real program and against the floor relay in the same run, in a
 // network namespace of its own on port 557, three times, and prints the medians side by side with ratios; then the
-// flood scenarios against the program alone (a fresh one for each, the last on a full disk).
-//   kova_bench [--runs N] [--kova PATH] [--only standard|flood]
+// flood scenarios against the program alone (a fresh one for each, the last on a full disk), and the connection
+// storm beside a quiet run.
+//   kova_bench [--runs N] [--kova PATH] [--only standard|flood|storm]
 // --kova measures another build of the program, such as one from before a change.
 #include "MountNamespace.h"
 #include "NetworkNamespace.h"
@@ -89,6 +90,26 @@ const QList<FloodScenario> FloodScenarios = {
                                QStringList{QStringLiteral("--reconnect"), QStringLiteral("262000")}},
 };
 
+// Q0: seven people chatting, a line every 100 ms each, for 5 s; T5: the same while another address connects and
+// closes as fast as it can for those 5 s (kova_flood --storm); R5: as T5, but 600 connections a second, so that
+// servers that end them at different speeds face the same storm.
+QStringList stormArguments(const QString& storm, const QString& rate = QStringLiteral("0"))
+{
+    return {QStringLiteral("--seconds"),     QStringLiteral("5"),
+            QStringLiteral("--flood-lines"), QStringLiteral("0"),
+            QStringLiteral("--people"),      QStringLiteral("7"),
+            QStringLiteral("--pace-ms"),     QStringLiteral("100"),
+            QStringLiteral("--reader-rate"), QStringLiteral("0"),
+            QStringLiteral("--storm"),       storm,
+            QStringLiteral("--storm-rate"),  rate};
+}
+
+const QList<FloodScenario> StormScenarios = {
+    {QStringLiteral("Q0"), stormArguments(QStringLiteral("0"))},
+    {QStringLiteral("T5"), stormArguments(QStringLiteral("5"))},
+    {QStringLiteral("R5"), stormArguments(QStringLiteral("5"), QStringLiteral("600"))},
+};
+
 bool accepting()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -150,6 +171,19 @@ public:
 
     double startupMs() const { return m_startupMs; }
     double residentMiB() const { return ::residentMiB(m_process.processId()); }
+    // User and system time used so far.
+    double cpuSeconds() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(m_process.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1;
+        const QByteArray line = stat.readAll();
+        // The fields after the command's name, which is in parentheses and may hold spaces.
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 13)
+            return -1;
+        return (fields.at(11).toDouble() + fields.at(12).toDouble()) / double(::sysconf(_SC_CLK_TCK));
+    }
     void stop()
     {
         if (m_process.state() == QProcess::NotRunning)
@@ -211,8 +245,13 @@ public:
         }
         Server server(m_kova, work);
         QProcess flood;
+        const double cpuBefore = server.cpuSeconds();
+        QElapsedTimer wall;
+        wall.start();
         flood.start(m_dir.filePath(QStringLiteral("kova_flood")), scenario.arguments);
         flood.waitForFinished(180000);
+        m.insert(scenario.name + QStringLiteral(".cpu_percent"),
+                 100 * (server.cpuSeconds() - cpuBefore) / (double(wall.nsecsElapsed()) / 1e9));
         const Metrics result = parseResult(flood.readAllStandardOutput());
         if (result.isEmpty())
             std::fprintf(stderr, "%s: %s\n", qPrintable(scenario.name), flood.readAllStandardError().constData());
@@ -232,6 +271,12 @@ public:
                  double(countInLogs(QDir(work), kova::cp932::encode(QStringLiteral("ログを保存できませんでした。")))));
         // Each flood line starts with "{": all of them should be in the log.
         m.insert(scenario.name + QStringLiteral(".lines_logged"), double(countInLogs(QDir(work), "{")));
+        // Every log line starts with CR LF.
+        m.insert(scenario.name + QStringLiteral(".log_lines"), double(countInLogs(QDir(work), "\r\n")));
+        m.insert(scenario.name + QStringLiteral(".departure_lines"),
+                 double(countInLogs(QDir(work), kova::cp932::encode(QStringLiteral("さんが帰りました。")))));
+        m.insert(scenario.name + QStringLiteral(".refusal_lines"),
+                 double(countInLogs(QDir(work), kova::cp932::encode(QStringLiteral("からの接続が多すぎるため")))));
         return m;
     }
 
@@ -309,8 +354,9 @@ int main(int argc, char* argv[])
     const int runs =
         std::max(1, option(QStringLiteral("--runs")).isEmpty() ? 3 : option(QStringLiteral("--runs")).toInt());
     const QString only = option(QStringLiteral("--only"));
-    const bool standard = only != QStringLiteral("flood");
-    const bool floods = only != QStringLiteral("standard");
+    const bool standard = only.isEmpty() || only == QStringLiteral("standard");
+    const bool floods = only.isEmpty() || only == QStringLiteral("flood");
+    const bool storms = only.isEmpty() || only == QStringLiteral("storm");
 
     Bench bench(QCoreApplication::applicationDirPath(), option(QStringLiteral("--kova")));
     QMap<QString, QMap<QString, QList<double>>> samples; // server -> metric -> runs
@@ -325,7 +371,8 @@ int main(int argc, char* argv[])
             for (auto it = log.begin(); it != log.end(); ++it)
                 samples[QStringLiteral("kova")][it.key()].append(it.value());
         }
-        for (const FloodScenario& scenario : floods ? FloodScenarios : QList<FloodScenario>{}) {
+        for (const FloodScenario& scenario :
+             (floods ? FloodScenarios : QList<FloodScenario>{}) + (storms ? StormScenarios : QList<FloodScenario>{})) {
             const Metrics m = bench.runFlood(scenario);
             for (auto it = m.begin(); it != m.end(); ++it)
                 samples[QStringLiteral("kova")][it.key()].append(it.value());
@@ -373,6 +420,31 @@ int main(int argc, char* argv[])
         flood(QStringLiteral("failure lines in the log"), QStringLiteral("failure_lines"));
         flood(QStringLiteral("flood lines in the log"), QStringLiteral("lines_logged"));
         flood(QStringLiteral("flood sent (MB)"), QStringLiteral("flood_sent_mb"), 2);
+        out << "\n";
+    }
+    if (storms) {
+        auto storm = [&](const QString& label, const QString& key, int decimals = 0) {
+            out << "| " << label;
+            for (const FloodScenario& scenario : StormScenarios)
+                out << " | "
+                    << QString::number(value(QStringLiteral("kova"), scenario.name + u'.' + key), 'f', decimals);
+            out << " |\n";
+        };
+        out << "| storm measure";
+        for (const FloodScenario& scenario : StormScenarios)
+            out << " | " << scenario.name;
+        out << " |\n|---|" << QStringLiteral("---|").repeated(StormScenarios.size()) << "\n";
+        storm(QStringLiteral("connections made by the storm"), QStringLiteral("storm_connections"));
+        storm(QStringLiteral("storm connections not made (backlog full)"), QStringLiteral("storm_failed"));
+        storm(QStringLiteral("leave notices received, most by one person"), QStringLiteral("people_leaves_max"));
+        storm(QStringLiteral("log lines, end save included"), QStringLiteral("log_lines"));
+        storm(QStringLiteral("departure lines in the log"), QStringLiteral("departure_lines"));
+        storm(QStringLiteral("refusal lines in the log"), QStringLiteral("refusal_lines"));
+        storm(QStringLiteral("people's lines back, p50 (µs)"), QStringLiteral("people_p50_us"));
+        storm(QStringLiteral("people's lines back, p99 (µs)"), QStringLiteral("people_p99_us"));
+        storm(QStringLiteral("people's lines lost"), QStringLiteral("people_lost"));
+        storm(QStringLiteral("server's CPU (% of a core)"), QStringLiteral("cpu_percent"), 1);
+        storm(QStringLiteral("resident memory after (MiB)"), QStringLiteral("rss_mib"), 1);
         out << "\n";
     }
     if (!standard)

@@ -79,6 +79,7 @@ void Application::shutdown()
     if (m_state != State::Running)
         return;
     m_state = State::Ended;
+    m_server.reportRefusals();
     QString error;
     if (!m_log.SaveLogFile(&error))
         fail(QStringLiteral("ログファイルを保存できません: %1").arg(error));

@@ -29,17 +29,30 @@ ChatServer::ChatServer(RelayTables& tables, Winsock& sockets, LogText& log, cons
     , m_settings(settings)
     , m_sound(sound)
     , m_broadcaster(tables, sockets)
+    , m_refusals(log)
 {
     connect(&m_sockets, &Winsock::connectionRequested, this, &ChatServer::onConnectionRequest);
+    connect(&m_sockets, &Winsock::connectionRefused, &m_refusals, &RefusalReport::onRefused);
     connect(&m_sockets, &Winsock::errorOccurred, this, &ChatServer::onError);
     connect(&m_sockets, &Winsock::dataArrived, this, [this](int index, qint32) { onDataArrival(index); });
     connect(&m_sockets, &Winsock::closed, this, &ChatServer::onClose);
+    connect(&m_sockets, &Winsock::addressNamed, this, &ChatServer::onAddressNamed);
     connect(&m_sockets, &Winsock::sendCompleted, this, [this](int index) { m_broadcaster.onSendComplete(index); });
+    for (int slot = 1; slot < SlotCount; ++slot) {
+        QTimer& timer = m_registrationTimers.at(std::size_t(slot));
+        timer.setSingleShot(true);
+        connect(&timer, &QTimer::timeout, this, [this, slot] { onRegistrationTimeout(slot); });
+    }
 }
 
 QString& ChatServer::slotName(int index)
 {
     return m_tables.SlotName.at(static_cast<std::size_t>(index));
+}
+
+ChatServer::Presence& ChatServer::presence(int index)
+{
+    return m_presence.at(static_cast<std::size_t>(index));
 }
 
 bool ChatServer::OpenServer(quint16 port)
@@ -79,6 +92,8 @@ void ChatServer::onConnectionRequest(int index, qint32 requestId)
             m_tables.SlotState.at(static_cast<std::size_t>(slot)) = SLOT_CONNECTED;
             m_connectedSince.at(static_cast<std::size_t>(slot)) = m_log.now();
             m_connectionIds.at(static_cast<std::size_t>(slot)) = ++m_connectionsAccepted;
+            presence(slot) = {};
+            m_registrationTimers.at(std::size_t(slot)).start(m_registrationTimeout);
             return;
         }
     }
@@ -120,12 +135,16 @@ void ChatServer::onDataArrival(int index)
         soundIf(m_settings.SoundOnJoinLeave);
     } else if (const qsizetype at = out.indexOf(RegisterTag); at >= 0) {
         slotName(index) = out.mid(at + RegisterTag.size());
+        presence(index).registered = true;
+        m_registrationTimers.at(std::size_t(index)).stop();
         RefreshNameList();
         m_log.AppendLog(slotName(index) + QStringLiteral("さんが来ました。"));
         out.clear();
         for (int c = 0; c < SlotCount; ++c) {
-            if (m_tables.SlotState.at(static_cast<std::size_t>(c)) != SLOT_FREE)
+            if (m_tables.SlotState.at(static_cast<std::size_t>(c)) != SLOT_FREE) {
                 out += RegisterTag + QString::number(c) + u':' + slotName(c) + u'+';
+                presence(c).listed = true;
+            }
         }
         soundIf(m_settings.SoundOnJoinLeave);
     } else {
@@ -143,15 +162,42 @@ void ChatServer::onClose(int index)
     // Only a client slot can close; a repeated event for a slot already freed is not a second departure.
     if (!isOccupied(index))
         return;
-    depart(index, slotName(index) + QStringLiteral("さんが帰りました。"));
+    depart(index);
+}
+
+void ChatServer::onRegistrationTimeout(int index)
+{
+    if (m_tables.SlotState.at(static_cast<std::size_t>(index)) != SLOT_CONNECTED || presence(index).registered)
+        return;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_registrationTimeout).count();
+    m_sockets.Close(index);
+    depart(index, QStringLiteral("登録がないまま%1秒たったため、接続を閉じました。").arg(seconds));
+}
+
+// A gateway's browser is judged by its own address once the gateway names it, as a direct client is when it connects.
+void ChatServer::onAddressNamed(int index)
+{
+    if (!isOccupied(index) || !m_bans.isBanned(m_sockets.remoteAddress(index)))
+        return;
+    m_sockets.Close(index);
+    depart(index);
 }
 
 void ChatServer::depart(int index, const QString& logLine)
 {
-    soundIf(m_settings.SoundOnJoinLeave);
-    m_log.AppendLog(logLine);
-    m_tables.OutMessage = leaveNotice(index);
-    StartBroadcast();
+    m_registrationTimers.at(std::size_t(index)).stop();
+    const Presence seen = presence(index);
+    if (seen.registered)
+        soundIf(m_settings.SoundOnJoinLeave);
+    if (!logLine.isEmpty())
+        m_log.AppendLog(logLine);
+    else if (seen.registered)
+        m_log.AppendLog(slotName(index) + QStringLiteral("さんが帰りました。"));
+    // A roster showed the slot (a registration's own roster included), so the clients must clear it.
+    if (seen.listed) {
+        m_tables.OutMessage = leaveNotice(index);
+        StartBroadcast();
+    }
     m_tables.SlotState.at(static_cast<std::size_t>(index)) = SLOT_FREE;
     slotName(index).clear();
     RefreshNameList();
@@ -161,11 +207,6 @@ void ChatServer::depart(int index, const QString& logLine)
 bool ChatServer::isOccupied(int slot) const
 {
     return slot > 0 && slot < SlotCount && m_tables.SlotState.at(static_cast<std::size_t>(slot)) == SLOT_CONNECTED;
-}
-
-QHostAddress ChatServer::clientAddress(int slot) const
-{
-    return isOccupied(slot) ? m_sockets.peerAddress(slot) : QHostAddress();
 }
 
 QDateTime ChatServer::connectedSince(int slot) const
@@ -221,6 +262,11 @@ bool ChatServer::anyClientConnected() const
             return true;
     }
     return false;
+}
+
+QHostAddress ChatServer::clientAddress(int slot) const
+{
+    return isOccupied(slot) ? m_sockets.remoteAddress(slot) : QHostAddress();
 }
 
 bool ChatServer::SendOperatorLine(const QString& text)

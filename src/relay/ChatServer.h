@@ -2,14 +2,17 @@
 
 #include "BanList.h"
 #include "Broadcaster.h"
+#include "RefusalReport.h"
 #include "RelayTables.h"
 
 #include <QDateTime>
 #include <QHostAddress>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 
 #include <array>
+#include <chrono>
 
 namespace kova {
 
@@ -24,6 +27,9 @@ class ChatServer : public QObject {
     Q_OBJECT
 
 public:
+    // A connection that has not registered by then is closed: nine that never do would hold every slot for ever.
+    static constexpr std::chrono::milliseconds RegistrationTimeout{60'000};
+
     ChatServer(RelayTables& tables, Winsock& sockets, LogText& log, const Settings& settings, NotificationSound& sound,
                QObject* parent = nullptr);
 
@@ -44,12 +50,18 @@ public:
     // Makes name slot 0's, shows it in the list and announces it to every client.
     void AnnounceNickname(const QString& name);
     bool anyClientConnected() const;
+    // The address of the client in slot (for a browser behind a gateway on this machine, the browser's); null for a
+    // free slot and for slot 0.
+    QHostAddress clientAddress(int slot) const;
+    // Applies to connections accepted from now on; the tests use a short one.
+    void setRegistrationTimeout(std::chrono::milliseconds timeout) { m_registrationTimeout = timeout; }
+    // Logs the refusals counted and not yet logged, as the server ends.
+    void reportRefusals() { m_refusals.reportAll(); }
     void StartBroadcast() { m_broadcaster.StartBroadcast(); }
 
     // The operator's hand over the client slots 1 to 9. A slot is occupied from the moment its connection is
     // accepted, whether or not its client has registered a name.
     bool isOccupied(int slot) const;
-    QHostAddress clientAddress(int slot) const;
     QDateTime connectedSince(int slot) const;
     // Tells connections apart that took the same slot one after the other; 0 for a slot that is not occupied.
     quint64 connectionId(int slot) const;
@@ -74,10 +86,20 @@ private:
     void onError(int index, int number, const QString& description);
     void onDataArrival(int index);
     void onClose(int index);
-    // Frees a client slot whose connection has ended and tells everybody, with logLine in the log.
-    void depart(int index, const QString& logLine);
+    void onRegistrationTimeout(int index);
+    void onAddressNamed(int index);
     void soundIf(const QString& flag);
     QString& slotName(int index);
+    // Frees a client slot whose connection has ended. A connection that never registered and was never shown in a
+    // roster leaves no trace: a port probe is nobody. The operator's own closing says so in logLine, whoever it was.
+    void depart(int index, const QString& logLine = {});
+
+    // What the other clients and the log have seen of the connection in each slot.
+    struct Presence {
+        bool registered = false; // it sent a registration
+        bool listed = false;     // a roster went out while it was connected
+    };
+    Presence& presence(int index);
 
     RelayTables& m_tables;
     Winsock& m_sockets;
@@ -91,6 +113,10 @@ private:
     quint64 m_connectionsAccepted = 0;
     QStringList m_nameList;
     QString m_errorString;
+    std::array<Presence, SlotCount> m_presence;
+    std::array<QTimer, SlotCount> m_registrationTimers;
+    std::chrono::milliseconds m_registrationTimeout = RegistrationTimeout;
+    RefusalReport m_refusals;
 };
 
 } // namespace kova

@@ -1,6 +1,6 @@
 #include "TcpWinsock.h"
 
-#include "BanList.h"
+#include "io/ProxyHeader.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -17,9 +17,21 @@ namespace kova {
 
 namespace {
 // An IPv4 client of the dual-stack listener is one address, however the system writes it.
-QHostAddress peerOf(const QTcpSocket& socket)
+QHostAddress plain(const QHostAddress& address)
 {
-    return BanList::normalized(socket.peerAddress());
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4) : address;
+}
+
+// Null when the connection has already gone.
+QHostAddress peerOf(qintptr descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return {};
+    return plain(QHostAddress(reinterpret_cast<const sockaddr*>(&address)));
 }
 } // namespace
 
@@ -122,6 +134,15 @@ quint16 TcpWinsock::listeningPort() const
 
 void TcpWinsock::onRequestArrived(qintptr descriptor)
 {
+    const QHostAddress peer = peerOf(descriptor);
+    if (!admits(peer)) {
+        // A reset ends it without the closing handshake, which a storm would otherwise cost thousands of times.
+        const ::linger reset{1, 0};
+        ::setsockopt(int(descriptor), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(int(descriptor));
+        Q_EMIT connectionRefused(peer);
+        return;
+    }
     m_pendingRequest = descriptor;
     Q_EMIT connectionRequested(0, qint32(descriptor));
     if (m_pendingRequest == descriptor) {
@@ -129,6 +150,13 @@ void TcpWinsock::onRequestArrived(qintptr descriptor)
         ::close(int(descriptor));
         m_pendingRequest = -1;
     }
+}
+
+// Every check of a new connection's address is made here, for the address it comes from and again for a browser's
+// address that a gateway's header names.
+bool TcpWinsock::admits(const QHostAddress& peer)
+{
+    return m_throttle.admits(peer);
 }
 
 void TcpWinsock::Accept(int index, qint32 requestId)
@@ -167,9 +195,10 @@ void TcpWinsock::Accept(int index, qint32 requestId)
 
     e.socket = socket;
     e.decoder = cp932::Decoder();
-    e.peer = peerOf(*socket);
+    e.peer = plain(socket->peerAddress());
     e.budget = startingBudget(e.peer);
     e.endPending = false;
+    e.headerPossible = true;
     e.errorString.clear();
     e.state = SocketState::Connected;
 }
@@ -228,6 +257,8 @@ void TcpWinsock::readIfAllowed(int index)
     QTcpSocket* socket = e.socket;
     if (!socket || e.resume.isActive())
         return;
+    if (e.headerPossible && !readHeader(index))
+        return;
     if (socket->bytesAvailable() > 0) {
         if (!e.budget.allows()) {
             e.resume.start(e.budget.millisecondsUntilAllowed());
@@ -239,6 +270,55 @@ void TcpWinsock::readIfAllowed(int index)
         e.endPending = false;
         raise([&] { Q_EMIT closed(index); });
     }
+}
+
+// Looks at the first bytes of a connection: a gateway on this machine puts a header with its browser's address there,
+// which is taken and not passed on; from then on the connection is the browser's, for its budgets and for whoever
+// asks for its address. Returns whether what the element holds may be read now: false while the first bytes could
+// still turn out to be a header, or when the connection is being closed.
+bool TcpWinsock::readHeader(int index)
+{
+    Element& e = element(index);
+    const QByteArray start = e.socket->peek(ProxyHeader::MaxLength);
+    if (start.isEmpty())
+        return true;
+    const ProxyHeader::Result header = ProxyHeader::read(start, e.peer, e.endPending);
+    switch (header.outcome) {
+    case ProxyHeader::Outcome::Incomplete:
+        return false;
+    case ProxyHeader::Outcome::Absent:
+        e.headerPossible = false;
+        return true;
+    case ProxyHeader::Outcome::Accepted:
+        e.headerPossible = false;
+        e.socket->skip(header.length);
+        if (header.source.isNull())
+            return true;
+        // The gateway's connection was the browser's, which is judged by its own address instead.
+        m_throttle.refund(e.peer);
+        e.peer = plain(header.source);
+        e.budget = startingBudget(e.peer);
+        if (admits(e.peer)) {
+            const QTcpSocket* const socket = e.socket;
+            raise([&] { Q_EMIT addressNamed(index); });
+            // The relay may have closed it (a banned browser).
+            return e.socket == socket;
+        }
+        Q_EMIT connectionRefused(e.peer);
+        break;
+    case ProxyHeader::Outcome::Malformed:
+        Q_EMIT errorOccurred(
+            index, int(QAbstractSocket::ProxyProtocolError),
+            QStringLiteral("%1 から届いた PROXY ヘッダが正しくないため、接続を閉じました。").arg(e.peer.toString()));
+        break;
+    case ProxyHeader::Outcome::Untrusted:
+        Q_EMIT errorOccurred(
+            index, int(QAbstractSocket::ProxyProtocolError),
+            QStringLiteral("%1 からの PROXY ヘッダは受け付けないため、接続を閉じました。").arg(e.peer.toString()));
+        break;
+    }
+    cutOff(index);
+    return false;
 }
 
 void TcpWinsock::onPeerClosed(int index, const QTcpSocket* socket)
@@ -396,6 +476,12 @@ void TcpWinsock::Close(int index)
     e.state = SocketState::Closed;
 }
 
+QHostAddress TcpWinsock::remoteAddress(int index) const
+{
+    const Element& e = element(index);
+    return e.state == SocketState::Closed ? QHostAddress() : e.peer;
+}
+
 QString TcpWinsock::errorString(int index) const
 {
     return element(index).errorString;
@@ -406,22 +492,11 @@ int TcpWinsock::errorNumber(int index) const
     return element(index).errorNumber;
 }
 
-QHostAddress TcpWinsock::peerAddress(int index) const
-{
-    const Element& e = element(index);
-    // A client that has gone is still known by its address until its slot is freed.
-    return index != 0 && e.state != SocketState::Closed ? e.peer : QHostAddress();
-}
-
 QHostAddress TcpWinsock::requestAddress(qint32 requestId) const
 {
     if (m_pendingRequest < 0 || qint32(m_pendingRequest) != requestId)
         return {};
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getpeername(int(m_pendingRequest), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return {};
-    return BanList::normalized(QHostAddress(reinterpret_cast<const sockaddr*>(&address)));
+    return peerOf(m_pendingRequest);
 }
 
 } // namespace kova

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ConnectionThrottle.h"
 #include "InputBudget.h"
 #include "Winsock.h"
 #include "io/Cp932.h"
@@ -64,9 +65,9 @@ public:
     void SendData(int index, const QString& text) override;
     void GetData(int index, QString& text) override;
     void Close(int index) override;
+    QHostAddress remoteAddress(int index) const override;
     QString errorString(int index) const override;
     int errorNumber(int index) const override;
-    QHostAddress peerAddress(int index) const override;
     QHostAddress requestAddress(qint32 requestId) const override;
     void chargeInput(int index, qint64 bytes) override;
 
@@ -78,6 +79,8 @@ public:
     void setInputLimits(const InputBudget::Limits& limits) { m_inputLimits = limits; }
     // Applies to connections accepted from now on: the tests hold the budget's time still.
     void setInputClock(InputBudget::Clock clock) { m_inputClock = std::move(clock); }
+    // The tests give it other limits or hold its time still.
+    void setConnectionThrottle(ConnectionThrottle throttle) { m_throttle = std::move(throttle); }
 
 private:
     struct Element {
@@ -93,11 +96,16 @@ private:
         QTimer resume;
         // The client has gone while held back: its end is reported after what it sent before.
         bool endPending = false;
+        // The connection's first bytes, which may be a gateway's header (ProxyHeader), are still to be looked at.
+        bool headerPossible = false;
     };
 
     Element& element(int index);
     const Element& element(int index) const;
     void onRequestArrived(qintptr descriptor);
+    // Whether a connection from peer may have a slot.
+    bool admits(const QHostAddress& peer);
+    bool readHeader(int index);
     void readIfAllowed(int index);
     void onPeerClosed(int index, const QTcpSocket* socket);
     void onSocketError(int index, QTcpSocket* socket, QAbstractSocket::SocketError error);
@@ -116,6 +124,7 @@ private:
     KeepAlive m_keepAlive;
     InputBudget::Limits m_inputLimits = InputBudget::Shipped;
     InputBudget::Clock m_inputClock = &InputBudget::steadyNanoseconds;
+    ConnectionThrottle m_throttle;
     struct RememberedBudget {
         QHostAddress peer;
         InputBudget budget;

@@ -37,11 +37,12 @@ public:
     // Moves everything received so far into text.
     virtual void GetData(int index, QString& text) = 0;
     virtual void Close(int index) = 0;
+    // The address of the client on element index, as the operator sees it: for a browser behind a gateway on this
+    // machine, the browser's (see ProxyHeader). Null when the element holds no connection.
+    virtual QHostAddress remoteAddress(int index) const = 0;
     virtual QString errorString(int index) const = 0;
     // The QAbstractSocket::SocketError of the element's last failure.
     virtual int errorNumber(int index) const = 0;
-    // The address of the client connected to element index; null when none is.
-    virtual QHostAddress peerAddress(int index) const = 0;
     // The address that a connection request comes from, while its connectionRequested() is being handled.
     virtual QHostAddress requestAddress(qint32 requestId) const = 0;
     // Charges what a message read from element index makes the relay send, beyond its own bytes, to that client's
@@ -55,9 +56,14 @@ public:
 Q_SIGNALS:
     // A request not accepted by the time the handlers return is refused.
     void connectionRequested(int index, qint32 requestId);
+    // A connection from address was closed at once, before it took a slot, for coming too often.
+    void connectionRefused(const QHostAddress& address);
     void dataArrived(int index, qint32 bytesTotal);
     // The peer closed or reset the connection.
     void closed(int index);
+    // A gateway on this machine named the browser whose connection element index carries: remoteAddress(index) is
+    // the browser's from now on.
+    void addressNamed(int index);
     void errorOccurred(int index, int number, const QString& description);
     void sendCompleted(int index);
 };

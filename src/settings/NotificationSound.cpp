@@ -12,16 +12,21 @@ namespace {
 const QString FailureLine = QStringLiteral("音を鳴らせませんでした。");
 }
 
-NotificationSound::NotificationSound(LogText& log, SoundPlayer& player, QDir directory)
+NotificationSound::NotificationSound(LogText& log, SoundPlayer& player, QDir directory, SteadyClock clock)
     : m_log(log)
     , m_player(player)
     , m_directory(std::move(directory))
+    , m_clock(std::move(clock))
 {
     QObject::connect(&m_player, &SoundPlayer::playbackFailed, &m_log, [this] { m_log.AppendLog(FailureLine); });
 }
 
 void NotificationSound::SoundOut()
 {
+    const qint64 now = m_clock();
+    if (m_player.isPlaying() || (m_lastRing && now - *m_lastRing < QuietNanoseconds))
+        return;
+    m_lastRing = now;
     if (PlaySoundFile(QStringLiteral("recv.wav")) == 0)
         m_log.AppendLog(FailureLine);
 }

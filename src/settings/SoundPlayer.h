@@ -16,6 +16,8 @@ public:
     virtual bool hasOutputDevice() const = 0;
     // Starts playing the wave file and returns at once; a sound still playing is stopped first.
     virtual void play(const QString& path) = 0;
+    // What play() started is still sounding.
+    virtual bool isPlaying() const = 0;
 
 Q_SIGNALS:
     // The backend could not play what play() started; at most once per play().

@@ -37,4 +37,9 @@ void EffectSoundPlayer::play(const QString& path)
     effect->play();
 }
 
+bool EffectSoundPlayer::isPlaying() const
+{
+    return m_current && m_current->isPlaying();
+}
+
 } // namespace kova

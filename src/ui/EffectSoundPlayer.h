@@ -17,6 +17,7 @@ public:
 
     bool hasOutputDevice() const override;
     void play(const QString& path) override;
+    bool isPlaying() const override;
 
 private:
     QPointer<QSoundEffect> m_current;

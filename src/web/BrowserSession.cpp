@@ -1,6 +1,7 @@
 #include "BrowserSession.h"
 #include "ChatRules.h"
 #include "PageServer.h"
+#include "io/ProxyHeader.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,6 +17,12 @@ namespace {
 constexpr auto ConnectTimeout = 10s;
 // A phone that vanished from the network answers no ping; its seat is given back once a ping goes unanswered.
 constexpr auto PingInterval = 30s;
+
+// A chat server beside the gateway trusts its header; one on another machine would refuse it.
+bool onThisMachine(const ServerAddress& server)
+{
+    return server.host == u"localhost" || QHostAddress(server.host).isLoopback();
+}
 
 } // namespace
 
@@ -56,6 +63,11 @@ BrowserSession::BrowserSession(std::unique_ptr<BrowserSocket> browser, const Ser
     });
     m_connectTimer.start(ConnectTimeout);
     m_server.connectToHost(server.host, server.port);
+    // Before anything else, so that the server judges the browser by its own address; the socket holds it until the
+    // connection is made.
+    if (onThisMachine(server))
+        m_server.write(ProxyHeader::make(m_browser->peerAddress(), m_browser->peerPort(), m_browser->localAddress(),
+                                         m_browser->localPort()));
 }
 
 BrowserSession::~BrowserSession() = default;

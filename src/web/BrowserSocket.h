@@ -35,6 +35,8 @@ public:
 
     QHostAddress peerAddress() const { return m_peerAddress; }
     quint16 peerPort() const { return m_peerPort; }
+    QHostAddress localAddress() const { return m_socket->localAddress(); }
+    quint16 localPort() const { return m_socket->localPort(); }
     QAbstractSocket::SocketState state() const { return m_socket->state(); }
     qint64 bytesToWrite() const { return m_socket->bytesToWrite(); }
 

@@ -232,9 +232,15 @@ private Q_SLOTS:
         QTest::qWait(200);
         const int descriptorsBefore = kova.openDescriptors();
 
+        // Every address may connect ten times at once and then once every 2 s: the churn comes from many addresses
+        // of this machine, eight cycles from each (127.1.0.1 on), and each request of a burst or probe from one of its
+        // own (127.2.0.1 on).
+        quint32 address = 0x7F020000;
+        const auto bindNext = [&address](QTcpSocket& socket) { return socket.bind(QHostAddress(++address)); };
         int turnedAway = 0;
         for (int cycle = 0; cycle < 2000; ++cycle) {
             QTcpSocket socket;
+            QVERIFY(socket.bind(QHostAddress(0x7F010000 + 1 + quint32(cycle / 8))));
             socket.connectToHost(QHostAddress::LocalHost, ServerPort);
             QVERIFY(socket.waitForConnected(5000));
             if (cycle % 3 == 0) {
@@ -248,6 +254,7 @@ private Q_SLOTS:
                 std::vector<std::unique_ptr<QTcpSocket>> burst;
                 for (int i = 0; i < Clients + 50; ++i) {
                     burst.push_back(std::make_unique<QTcpSocket>());
+                    QVERIFY(bindNext(*burst.back()));
                     burst.back()->connectToHost(QHostAddress::LocalHost, ServerPort);
                 }
                 QTest::qWait(300);
@@ -262,6 +269,7 @@ private Q_SLOTS:
                 QByteArray roster;
                 for (QDeadlineTimer freed(5000); !roster.contains("NAME:1:probe+") && !freed.hasExpired();) {
                     QTcpSocket probe;
+                    QVERIFY(bindNext(probe));
                     probe.connectToHost(QHostAddress::LocalHost, ServerPort);
                     if (probe.waitForConnected(1000)) {
                         probe.write("NAME:probe");

@@ -24,6 +24,8 @@ struct Connection {
     std::size_t firstCertain;  // every message from here on must reach it
     std::vector<QString> received;
     bool open = true;
+    // A roster went out while it was there: its end must be announced. Otherwise it ends without a trace.
+    bool listed = false;
 };
 
 class World {
@@ -54,6 +56,11 @@ public:
                         h.sockets.receiveBytes(slot, QByteArrayView(bytes.data(), qsizetype(bytes.size())));
                     // A read that decodes to nothing (a held lead byte) is no message, and one space is idle.
                     mustProduce = !text.isEmpty() && text != QStringLiteral(" ");
+                    if (mustProduce && !text.contains(QStringLiteral("RNAME:")) &&
+                        text.contains(QStringLiteral("NAME:"))) {
+                        for (const auto& open : openAt)
+                            connections[open.second].listed = true;
+                    }
                 }
                 break;
             case 2:
@@ -64,8 +71,8 @@ public:
                     else
                         check(h.server.disconnectClient(slot), "the operator disconnects a connected client");
                     connections[openAt.at(slot)].open = false;
+                    mustProduce = connections[openAt.at(slot)].listed;
                     openAt.erase(slot);
-                    mustProduce = true;
                 }
                 break;
             case 3:

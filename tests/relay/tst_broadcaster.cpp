@@ -12,7 +12,8 @@ class TestBroadcaster : public QObject {
 
     std::unique_ptr<Harness<FakeWinsock>> h;
 
-    // Connects clients until those in the wanted slots are there, then lets the others go.
+    // Connects clients until those in the wanted slots are there, then lets the others go; the wanted ones register,
+    // so that their departures are announced.
     void occupy(std::initializer_list<int> wanted)
     {
         const int highest = std::max(wanted);
@@ -21,6 +22,8 @@ class TestBroadcaster : public QObject {
         for (int slot = 1; slot <= highest; ++slot) {
             if (std::find(wanted.begin(), wanted.end(), slot) == wanted.end())
                 h->sockets.peerCloses(slot);
+            else
+                h->sockets.receive(slot, QStringLiteral("NAME:P%1").arg(slot));
             drain();
         }
         h->sockets.sends.clear();

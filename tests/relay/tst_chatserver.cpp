@@ -203,7 +203,10 @@ private Q_SLOTS:
         QVERIFY(h->sockets.calls.isEmpty()); // the element is closed only when the slot is reused
         QCOMPARE(h->delivered(), QStringList{QStringLiteral("1:RNAME:2:")});
 
-        h->sockets.peerCloses(1); // never registered
+        h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        h->sockets.receive(1, QStringLiteral("RNAME:")); // a nameless client that registered still departs
+        h->delivered();
+        h->sockets.peerCloses(1);
         QCOMPARE(h->logMessages().last(), QStringLiteral("さんが帰りました。"));
         h->sockets.peerCloses(1); // a repeated event is not a second departure
         QCOMPARE(h->logMessages().filter(QStringLiteral("帰りました")).size(), 2);
@@ -276,6 +279,54 @@ private Q_SLOTS:
         QCOMPARE(bansChanged.size(), 2);
         QVERIFY(h->server.bannedAddresses().isEmpty());
         QCOMPARE(h->sockets.connectFrom(banned), 3);
+
+        // A browser behind a gateway on this machine is judged by the address the gateway names, silently.
+        QVERIFY(h->server.banClient(3));
+        const QString before = h->log.text();
+        QCOMPARE(h->sockets.connect(), 3);
+        h->sockets.calls.clear();
+        h->sockets.nameAddress(3, other);
+        QVERIFY(h->sockets.calls.isEmpty());
+        h->sockets.nameAddress(3, banned);
+        QCOMPARE(h->sockets.calls, QStringList{QStringLiteral("Close(3)")});
+        QCOMPARE(h->tables.SlotState.at(3), SLOT_FREE);
+        QCOMPARE(h->log.text(), before);
+    }
+
+    // A port probe (connect, close, never a word) is nobody: no log line, no sound, and no notice unless a roster
+    // showed its slot while it was there, in which case the clients must clear that entry.
+    void connectionThatNeverRegisteredLeavesNoTrace_data()
+    {
+        QTest::addColumn<bool>("overlapsRegistration");
+        QTest::newRow("probe beside a registered client") << false;
+        QTest::newRow("probe shown in a roster") << true;
+    }
+
+    void connectionThatNeverRegisteredLeavesNoTrace()
+    {
+        QFETCH(bool, overlapsRegistration);
+        QVERIFY(writeTestWave(h->dir.filePath(QStringLiteral("recv.wav"))));
+        h->settings.SoundOnJoinLeave = QStringLiteral("TRUE");
+        QCOMPARE(h->sockets.connect(), 1);
+        if (!overlapsRegistration)
+            h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        QCOMPARE(h->sockets.connect(), 2);
+        if (overlapsRegistration)
+            h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        h->delivered();
+        const QString log = h->log.text();
+        const qsizetype rings = h->player.played.size();
+        h->afterAWhile();
+
+        h->sockets.peerCloses(2);
+        QCOMPARE(h->log.text(), log);
+        QCOMPARE(h->player.played.size(), rings);
+        QCOMPARE(h->tables.SlotState.at(2), SLOT_FREE);
+        QCOMPARE(h->delivered(), overlapsRegistration ? QStringList{QStringLiteral("1:RNAME:2:")} : QStringList());
+        // The next connection in that slot is a new one: its own probe is nobody again.
+        QCOMPARE(h->sockets.connect(), 2);
+        h->sockets.peerCloses(2);
+        QVERIFY(h->delivered().isEmpty());
     }
 
     void soundsFollowTheirSwitches_data()
@@ -300,11 +351,81 @@ private Q_SLOTS:
         h->settings.SoundOnMessage = message;
         QCOMPARE(h->sockets.connect(), 1);
         h->sockets.receive(1, QStringLiteral("NAME:Taro"));
+        h->afterAWhile();
         h->sockets.receive(1, QStringLiteral("hello"));
+        h->afterAWhile();
         h->sockets.receive(1, QStringLiteral("RNAME:"));
+        h->afterAWhile();
         h->sockets.peerCloses(1);
         QCOMPARE(h->player.played.size(), rings);
         QVERIFY(!h->log.text().contains(QStringLiteral("音を鳴らせませんでした。")));
+    }
+
+    // A burst of joins, leaves and lines rings once; the log shows every one of them.
+    void burstRingsOnce()
+    {
+        QVERIFY(writeTestWave(h->dir.filePath(QStringLiteral("recv.wav"))));
+        h->settings.SoundOnJoinLeave = QStringLiteral("TRUE");
+        h->settings.SoundOnMessage = QStringLiteral("TRUE");
+        for (int slot = 1; slot <= 3; ++slot) {
+            QCOMPARE(h->sockets.connect(), slot);
+            h->sockets.receive(slot, QStringLiteral("NAME:P%1").arg(slot));
+            h->sockets.receive(slot, QStringLiteral("hi"));
+        }
+        h->sockets.peerCloses(2);
+        QCOMPARE(h->player.played.size(), 1);
+        QCOMPARE(h->logMessages().size(), 1 + 3 * 2 + 1);
+        h->afterAWhile();
+        h->sockets.receive(1, QStringLiteral("again"));
+        QCOMPARE(h->player.played.size(), 2);
+    }
+
+    // A connection that does not register in time is closed, with a line that says why; a registered one that stays
+    // silent is not.
+    void registrationTimeoutClosesSquatters()
+    {
+        Harness<FakeWinsock> t;
+        t.server.setRegistrationTimeout(std::chrono::seconds(1));
+        QVERIFY(t.server.OpenServer());
+        QVERIFY(writeTestWave(t.dir.filePath(QStringLiteral("recv.wav"))));
+        t.settings.SoundOnJoinLeave = QStringLiteral("TRUE");
+        QCOMPARE(t.sockets.connect(), 1); // registers in time, then says nothing
+        QCOMPARE(t.sockets.connect(), 2); // shown in slot 1's roster
+        t.sockets.receive(1, QStringLiteral("NAME:Taro"));
+        t.delivered();
+        QCOMPARE(t.sockets.connect(), 3); // nobody ever saw it
+        t.sockets.calls.clear();
+        t.afterAWhile();
+        const qsizetype rings = t.player.played.size();
+
+        const QString line = QStringLiteral("登録がないまま1秒たったため、接続を閉じました。");
+        QTRY_COMPARE_WITH_TIMEOUT(t.logMessages().count(line), 2, 5000);
+        QCOMPARE(t.sockets.calls, QStringList({QStringLiteral("Close(2)"), QStringLiteral("Close(3)")}));
+        QCOMPARE(t.tables.SlotState.at(2), SLOT_FREE);
+        QCOMPARE(t.tables.SlotState.at(3), SLOT_FREE);
+        QCOMPARE(t.tables.SlotState.at(1), SLOT_CONNECTED);
+        QCOMPARE(t.logMessages().filter(QStringLiteral("帰りました")).size(), 0);
+        QCOMPARE(t.player.played.size(), rings);
+        QCOMPARE(t.delivered(), QStringList{QStringLiteral("1:RNAME:2:")});
+        QCOMPARE(ChatServer::RegistrationTimeout, std::chrono::seconds(60));
+    }
+
+    void clientAddressIsWhatTheSocketsReport()
+    {
+        QCOMPARE(h->sockets.connect(), 1);
+        h->sockets.addresses.at(1) = QHostAddress(QStringLiteral("192.0.2.7"));
+        QCOMPARE(h->server.clientAddress(1), QHostAddress(QStringLiteral("192.0.2.7")));
+        h->sockets.peerCloses(1);
+        QVERIFY(h->server.clientAddress(1).isNull());
+        QVERIFY(h->server.clientAddress(0).isNull());
+    }
+
+    void refusedConnectionIsLoggedAndTakesNoSlot()
+    {
+        const auto tables = h->tables.SlotState;
+        Q_EMIT h->sockets.connectionRefused(QHostAddress(QStringLiteral("192.0.2.7")));
+        QCOMPARE(h->logMessages().last(), QStringLiteral("192.0.2.7 からの接続が多すぎるため、1 件を断りました。"));
+        QCOMPARE(h->tables.SlotState, tables);
     }
 
     void socketErrorIsLoggedAndNothingElse()

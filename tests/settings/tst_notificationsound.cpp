@@ -53,6 +53,47 @@ private Q_SLOTS:
         QCOMPARE(log.text().contains(FailureLine), !plays);
     }
 
+    // A ring while the sound plays, or within a second of the last ring, is dropped; a failed ring counts as one.
+    void ringsTooCloseTogetherAreDropped_data()
+    {
+        QTest::addColumn<bool>("fileThere");
+        QTest::newRow("plays") << true;
+        QTest::newRow("fails") << false;
+    }
+
+    void ringsTooCloseTogetherAreDropped()
+    {
+        QFETCH(bool, fileThere);
+        QTemporaryDir dir;
+        if (fileThere)
+            QVERIFY(writeTestWave(QDir(dir.path()).filePath(QStringLiteral("recv.wav"))));
+        ManualClock time;
+        LogText log(QDir(dir.path()), time.clock());
+        FakeSoundPlayer player;
+        constexpr qint64 Ms = 1'000'000;
+        qint64 now = 7'000 * Ms;
+        NotificationSound sound(log, player, QDir(dir.path()), [&now] { return now; });
+        const auto attempts = [&] { return player.played.size() + log.text().count(FailureLine); };
+
+        sound.SoundOut();
+        sound.SoundOut();
+        now += 999 * Ms;
+        sound.SoundOut();
+        QCOMPARE(attempts(), 1);
+        now += 1 * Ms;
+        sound.SoundOut();
+        QCOMPARE(attempts(), 2);
+
+        // Still playing after the second is over: dropped, until it has stopped.
+        now += 5'000 * Ms;
+        player.playing = true;
+        sound.SoundOut();
+        QCOMPARE(attempts(), 2);
+        player.playing = false;
+        sound.SoundOut();
+        QCOMPARE(attempts(), 3);
+    }
+
     void laterPlaybackFailureIsLoggedOncePerAttempt()
     {
         QTemporaryDir dir;

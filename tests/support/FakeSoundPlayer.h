@@ -14,9 +14,11 @@ public:
 
     bool hasOutputDevice() const override { return devicePresent; }
     void play(const QString& path) override { played.append(path); }
+    bool isPlaying() const override { return playing; }
     void failPlayback() { Q_EMIT playbackFailed(); }
 
     bool devicePresent = true;
+    bool playing = false;
     QStringList played;
 };
 

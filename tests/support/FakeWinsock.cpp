@@ -16,7 +16,7 @@ void FakeWinsock::Accept(int index, qint32 requestId)
     calls.append(QStringLiteral("Accept(%1,%2)").arg(index).arg(requestId));
     m_states.at(std::size_t(index)) = SocketState::Connected;
     m_decoders.at(std::size_t(index)) = cp932::Decoder();
-    m_peers.at(std::size_t(index)) = m_requestPeer;
+    addresses.at(std::size_t(index)) = m_requestPeer;
     m_accepted.append(index);
 }
 
@@ -37,6 +37,12 @@ int FakeWinsock::connect(qint32 requestId)
     m_accepted.clear();
     Q_EMIT connectionRequested(0, requestId);
     return m_accepted.isEmpty() ? -1 : m_accepted.first();
+}
+
+void FakeWinsock::nameAddress(int index, const QHostAddress& address)
+{
+    addresses.at(std::size_t(index)) = address;
+    Q_EMIT addressNamed(index);
 }
 
 int FakeWinsock::connectFrom(const QHostAddress& peer, qint32 requestId)

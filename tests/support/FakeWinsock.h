@@ -35,18 +35,17 @@ public:
     void GetData(int index, QString& text) override;
     void Close(int index) override;
     void chargeInput(int index, qint64 bytes) override { charged.at(std::size_t(index)) += bytes; }
+    QHostAddress remoteAddress(int index) const override { return addresses.at(std::size_t(index)); }
     QString errorString(int) const override { return listenError; }
     int errorNumber(int) const override { return listenErrorNumber; }
-    QHostAddress peerAddress(int index) const override
-    {
-        return State(index) == SocketState::Closed ? QHostAddress() : m_peers.at(std::size_t(index));
-    }
     QHostAddress requestAddress(qint32) const override { return m_requestPeer; }
 
     // Test controls: each raises the event the real sockets would.
     int connect(qint32 requestId = 1000);
     // A connection request from the given address; returns the slot it was accepted into, or -1.
     int connectFrom(const QHostAddress& peer, qint32 requestId = 1000);
+    // A gateway's header names the browser on element index.
+    void nameAddress(int index, const QHostAddress& address);
     void receive(int index, const QString& text);
     // Bytes as one read brings them, decoded as the real sockets decode them; returns what that read yields.
     QString receiveBytes(int index, QByteArrayView bytes);
@@ -58,6 +57,8 @@ public:
     void setState(int index, int state) { m_states.at(std::size_t(index)) = state; }
 
     QList<Send> sends;
+    // What remoteAddress() reports for each element.
+    std::array<QHostAddress, ElementCount> addresses{};
     std::array<qint64, ElementCount> charged{};
     QStringList calls;
     QString listenError;
@@ -67,7 +68,6 @@ public:
 private:
     std::array<int, ElementCount> m_states{};
     std::array<quint16, ElementCount> m_ports{};
-    std::array<QHostAddress, ElementCount> m_peers;
     QHostAddress m_requestPeer{QHostAddress::LocalHost};
     std::array<QString, ElementCount> m_inbox;
     std::array<cp932::Decoder, ElementCount> m_decoders;

@@ -58,8 +58,13 @@ template <typename Sockets> struct Harness {
     Sockets sockets;
     LogText log{QDir(dir.path()), time.clock()};
     FakeSoundPlayer player;
-    NotificationSound sound{log, player, QDir(dir.path())};
+    // The sound's monotonic time, which only the test moves on (see afterAWhile()).
+    qint64 steadyNow = 0;
+    NotificationSound sound{log, player, QDir(dir.path()), [this] { return steadyNow; }};
     ChatServer server{tables, sockets, log, settings, sound};
+
+    // Long enough for the sound to ring again.
+    void afterAWhile() { steadyNow += 10 * NotificationSound::QuietNanoseconds; }
 
     // What the clients received ("slot:text"), once every queued broadcast has been walked.
     QStringList delivered() requires std::is_same_v<Sockets, FakeWinsock>

@@ -879,8 +879,27 @@ private Q_SLOTS:
             return client->state() == QAbstractSocket::UnconnectedState;
         }));
         received += client->readAll();
-        QCOMPARE(received.size(), 4 * 60 * 1024 + 10);
+        // After the header that names the browser to a server on this machine.
+        QVERIFY(received.startsWith("PROXY TCP4 127.0.0.1 127.0.0.1 "));
+        QCOMPARE(received.size() - (received.indexOf("\r\n") + 2), 4 * 60 * 1024 + 10);
         QVERIFY(received.endsWith(cp932::encode(u"さようなら"_s)));
+    }
+
+    // The server beside the gateway learns each browser's own address from the first bytes of its connection.
+    void gatewayNamesTheBrowserToTheServer()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 5570));
+        WebGatewayProcess web({u"--listen"_s, u"127.0.0.1:8557"_s, u"--server"_s, u"127.0.0.1:5570"_s});
+        QVERIFY(web.start());
+        QTcpSocket browser;
+        QVERIFY(browser.bind(QHostAddress(u"127.0.0.5"_s)));
+        QVERIFY(rawHandshake(browser, "127.0.0.1:8557", PageOrigin.toLatin1()).startsWith("HTTP/1.1 101"));
+        QVERIFY(QTest::qWaitFor([&] { return server.hasPendingConnections(); }));
+        std::unique_ptr<QTcpSocket> client(server.nextPendingConnection());
+        QByteArray received;
+        QVERIFY(QTest::qWaitFor([&] { return (received += client->readAll()).contains("\r\n"); }));
+        QCOMPARE(received, "PROXY TCP4 127.0.0.5 127.0.0.1 " + QByteArray::number(browser.localPort()) + " 8557\r\n");
     }
 
     void stoppingClosesEveryBrowserAsGoingAway_data()
