@@ -220,8 +220,14 @@ void BrowserSession::onBrowserMessage(const QString& message)
         end(CloseCodes::PolicyViolated, refusal);
         return;
     }
-    if (harmlessLine(line) != line)
+    const QString passedOn = harmlessLine(line);
+    if (passedOn != line)
         bytes += ' ';
+    if (completesAPattern(m_lastPassedOn, line))
+        bytes.prepend(' ');
+    // An empty send writes nothing: what went before still meets what comes next.
+    if (!passedOn.isEmpty())
+        m_lastPassedOn = passedOn.right(5);
     if (m_server.bytesToWrite() + bytes.size() > MaxServerBacklog) {
         endWith(CloseCodes::PolicyViolated, QStringLiteral("sending faster than the chat server reads"),
                 Unsent::Discard);

@@ -74,6 +74,9 @@ private:
 
     std::unique_ptr<BrowserSocket> m_browser;
     QTcpSocket m_server;
+    // The end of what the browser sent last, as passed on (as much as a pattern's proper beginning can take): the
+    // next message must not complete a pattern after it.
+    QString m_lastPassedOn;
     cp932::Decoder m_decoder;
     QString m_peer;
     QString m_serverName;

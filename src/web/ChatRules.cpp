@@ -6,6 +6,7 @@ namespace kova::web {
 
 namespace {
 const QString Registration = QStringLiteral("NAME:");
+const std::array<QStringView, 2> Patterns = {u"NAME:", u"RNAME:"};
 } // namespace
 
 QString nicknameRefusal(QStringView name)
@@ -41,6 +42,17 @@ QString harmlessLine(const QString& line)
             return line + u' ';
     }
     return line;
+}
+
+bool completesAPattern(QStringView previous, QStringView next)
+{
+    for (const QStringView pattern : Patterns) {
+        for (qsizetype cut = 1; cut < pattern.size(); ++cut) {
+            if (previous.endsWith(pattern.first(cut)) && next.startsWith(pattern.sliced(cut)))
+                return true;
+        }
+    }
+    return false;
 }
 
 } // namespace kova::web

@@ -25,4 +25,10 @@ QString sendRefusal(QStringView text);
 // left as it is: with no ":" in browsers' names, nothing else can form a pattern across a browser's message.
 QString harmlessLine(const QString& line);
 
+// Whether next, passed on after previous, would complete "NAME:" or "RNAME:" across their meeting: previous is then a
+// registration whose nickname ends in a proper beginning of a pattern (a line is made harmless at its end instead),
+// and the gateway puts a space before next, which leaves a chat line as readers see it and a registration as the
+// server reads it.
+bool completesAPattern(QStringView previous, QStringView next);
+
 } // namespace kova::web

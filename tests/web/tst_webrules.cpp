@@ -115,6 +115,37 @@ private Q_SLOTS:
         QVERIFY(!stream.contains(u"RNAME:"_s));
     }
 
+    // A registration is passed on as it is, so what follows it is guarded at its start instead: every end of a
+    // nickname and every start of the next message, up to four of the patterns' characters each. A space goes before
+    // the next message exactly when the two would make up a pattern, and then none is made up.
+    void noPatternAfterARegistration()
+    {
+        const auto strings = [](const QString& letters) {
+            QStringList all = {QString()};
+            for (qsizetype from = 0, length = 1; length <= 4; ++length) {
+                const qsizetype to = all.size();
+                for (qsizetype i = from; i < to; ++i) {
+                    for (const QChar c : letters)
+                        all += all.at(i) + c;
+                }
+                from = to;
+            }
+            return all;
+        };
+        const auto count = [](const QString& text) { return text.count(u"NAME:"_s) + text.count(u"RNAME:"_s); };
+        const QStringList ends = strings(u"NAMER"_s);
+        const QStringList starts = strings(u"NAME:R"_s);
+        for (const QString& end : ends) {
+            const QString previous = u"NAME:x"_s + end;
+            for (const QString& next : starts) {
+                const bool madeUp = count(previous + next) > count(previous) + count(next);
+                QCOMPARE(completesAPattern(previous, next), madeUp);
+                const QString guarded = previous + (madeUp ? u" "_s : QString()) + next;
+                QCOMPARE(count(guarded), count(previous) + count(next));
+            }
+        }
+    }
+
     // Every line end of up to six characters from the patterns' letters: the line is changed exactly when some
     // following text would complete a pattern across its end, and then only by a trailing space.
     void harmlessLinesExactly()
