@@ -60,7 +60,8 @@ ProxyHeader::Result ProxyHeader::read(QByteArrayView bytes, const QHostAddress& 
         return outcome(final || bytes.size() >= MaxLength ? Outcome::Malformed : Outcome::Incomplete);
     const qsizetype length = end + 2;
     const QList<QByteArray> fields = bytes.first(end).toByteArray().split(' ');
-    if (fields.size() >= 2 && fields.at(1) == "UNKNOWN")
+    // The tag ends in a space, so there is always a second field.
+    if (fields.at(1) == "UNKNOWN")
         return outcome(Outcome::Accepted, length);
     if (fields.size() != 6)
         return outcome(Outcome::Malformed);

@@ -167,7 +167,8 @@ void ChatServer::onClose(int index)
 
 void ChatServer::onRegistrationTimeout(int index)
 {
-    if (m_tables.SlotState.at(static_cast<std::size_t>(index)) != SLOT_CONNECTED || presence(index).registered)
+    // Registering stops the timer; so does leaving.
+    if (m_tables.SlotState.at(static_cast<std::size_t>(index)) != SLOT_CONNECTED)
         return;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_registrationTimeout).count();
     m_sockets.Close(index);

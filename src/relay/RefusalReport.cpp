@@ -11,6 +11,7 @@ RefusalReport::RefusalReport(LogText& log, SteadyClock clock, QObject* parent)
     : QObject(parent)
     , m_log(log)
     , m_clock(std::move(clock))
+    , m_timer(this)
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &RefusalReport::reportDue);

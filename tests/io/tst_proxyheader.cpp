@@ -48,6 +48,9 @@ private Q_SLOTS:
         QTest::newRow("longest that fits") << QByteArray("PROXY UNKNOWN ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff "
                                                          "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff 65535 65535\r\n")
                                            << local << false << Outcome::Accepted << QString() << 107;
+        const QByteArray portZero = "PROXY TCP4 192.0.2.7 127.0.0.1 0 557\r\n";
+        QTest::newRow("port 0") << portZero << local << false << Outcome::Accepted << QStringLiteral("192.0.2.7")
+                                << int(portZero.size());
         const auto malformed = [&](const char* name, const QByteArray& line) {
             QTest::newRow(name) << line << local << false << Outcome::Malformed << QString() << 0;
         };
@@ -64,6 +67,9 @@ private Q_SLOTS:
         malformed("two spaces", "PROXY TCP4  192.0.2.7 127.0.0.1 50312 557\r\n");
         malformed("bare LF", "PROXY TCP4 192.0.2.7 127.0.0.1 50312 557\n\r\n");
         malformed("scoped IPv6", "PROXY TCP6 fe80::1%eth0 ::1 50312 557\r\n");
+        malformed("IPv4 written as IPv6", "PROXY TCP6 ::ffff:192.0.2.7 ::1 50312 557\r\n");
+        malformed("letter in a port", "PROXY TCP4 192.0.2.7 127.0.0.1 503a2 557\r\n");
+        malformed("end just past 107 bytes", "PROXY UNKNOWN " + QByteArray(93, 'x') + "\r\n");
     }
 
     void read()
@@ -90,6 +96,9 @@ private Q_SLOTS:
         QCOMPARE(ProxyHeader::make(QHostAddress(QStringLiteral("2001:db8::7")), 1,
                                    QHostAddress(QStringLiteral("2001:db8::1")), 2),
                  QByteArray("PROXY TCP6 2001:db8::7 2001:db8::1 1 2\r\n"));
+        QCOMPARE(ProxyHeader::make(QHostAddress(QStringLiteral("192.0.2.7")), 1,
+                                   QHostAddress(QStringLiteral("2001:db8::1")), 2),
+                 QByteArray("PROXY UNKNOWN\r\n"));
         // What it makes, it reads back.
         const QByteArray header = ProxyHeader::make(QHostAddress(QStringLiteral("fe80::7%1")), 65535,
                                                     QHostAddress(QStringLiteral("fe80::1%1")), 80);

@@ -1,6 +1,7 @@
 #include "FakeWinsock.h"
 #include "Harness.h"
 #include "io/Cp932.h"
+#include "relay/BanList.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -246,6 +247,19 @@ private Q_SLOTS:
         const quint64 second = h->server.connectionId(2);
         QCOMPARE(h->sockets.connect(), 1);
         QVERIFY(h->server.connectionId(1) > second);
+    }
+
+    // Each peer is kept once, in its plain form: IPv4 as such, IPv6 without the scope naming our interface.
+    void banListKeepsPlainAddresses()
+    {
+        BanList bans;
+        QVERIFY(!bans.ban(QHostAddress()));
+        QVERIFY(bans.ban(QHostAddress(QStringLiteral("fe80::7%1"))));
+        QVERIFY(bans.ban(QHostAddress(QStringLiteral("192.0.2.7"))));
+        QCOMPARE(bans.addresses().size(), 2);
+        QCOMPARE(bans.addresses().first().toString(), QStringLiteral("fe80::7"));
+        QVERIFY(bans.lift(QHostAddress(QStringLiteral("::ffff:192.0.2.7"))));
+        QCOMPARE(bans.addresses().size(), 1);
     }
 
     void banRefusesTheAddressUntilLifted()

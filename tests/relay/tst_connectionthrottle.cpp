@@ -3,6 +3,7 @@
 #include "relay/RefusalReport.h"
 
 #include <QTest>
+#include <QTimer>
 
 using namespace kova;
 using namespace kova::test;
@@ -80,6 +81,7 @@ private Q_SLOTS:
             QVERIFY(t.admits(QHostAddress(0x0A000000U + i)));
         }
         QCOMPARE(admitted(t, a, 5), 0);
+        QCOMPARE(admitted(t, QHostAddress(0x0A000000U), 5), 2); // forgotten when the last one came
     }
 
     void refusalsAreLoggedOncePerAddressPerMinute()
@@ -111,6 +113,28 @@ private Q_SLOTS:
         report.reportAll();
         QCOMPARE(lines().size(), 5);
         QCOMPARE(lines().last(), QStringLiteral("192.0.2.7 からの接続が多すぎるため、2 件を断りました。"));
+    }
+
+    // A minute after the last line counts as over, before the timer runs; reportAll tells only counts waiting.
+    void refusalsAtTheMinutesEdge()
+    {
+        Harness<FakeWinsock> h;
+        RefusalReport report(h.log, [this] { return m_now; });
+        const auto lines = [&h] { return h.logMessages(); };
+        report.onRefused(a);
+        QVERIFY(report.findChild<QTimer*>()->isActive());
+        report.onRefused(a);
+        report.onRefused(b);
+        m_now += RefusalReport::IntervalNanoseconds;
+        report.onRefused(b);
+        QCOMPARE(lines().size(), 3);
+        report.reportDue();
+        QCOMPARE(lines().size(), 4);
+        report.onRefused(a); // within a minute of the line just logged
+        QCOMPARE(lines().size(), 4);
+        report.reportAll();
+        QCOMPARE(lines().size(), 5);
+        QCOMPARE(lines().last(), QStringLiteral("192.0.2.7 からの接続が多すぎるため、1 件を断りました。"));
     }
 };
 

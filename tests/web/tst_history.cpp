@@ -67,6 +67,19 @@ private Q_SLOTS:
         QCOMPARE(read(characters), want);
     }
 
+    // A name splits lines only while its slot is taken: one who left, or whom a roster skips, is forgotten; a
+    // lone operator's entry renames only the operator.
+    void forgetsNamesNoLongerListed()
+    {
+        const QString roster = u"NAME:0:S+NAME:1:A+NAME:2:B+NAME:3:C+"_s;
+        QCOMPARE(read({roster + u"A > 1B > 2RNAME:2:A > 3B > 4"_s + roster +
+                       u"NAME:0:S+NAME:1:A+NAME:3:C+A > 5B > 6NAME:0:T+RNAME:1:T > 7C > 8"_s}),
+                 QStringList({u"A: 1"_s, u"B: 2"_s, u"A: 3B > 4"_s, u"A: 5B > 6"_s, u"T: 7"_s, u"C: 8"_s}));
+        // A name not known yet is read up to the arrow, at its longest too.
+        const QString longest(StreamLines::MaxName, u'x');
+        QCOMPARE(read({longest + u" > hi"_s}), QStringList{longest + u": hi"_s});
+    }
+
     void keepsALongLineBounded()
     {
         StreamLines reader;

@@ -28,10 +28,13 @@ private Q_SLOTS:
         QTest::newRow("no path") << QByteArray("GET http://a/ HTTP/1.1\r\n") << 400;
         QTest::newRow("three words") << QByteArray("GET /  HTTP/1.1\r\n") << 400;
         QTest::newRow("HTTP/2") << QByteArray("GET / HTTP/2.0\r\n") << 505;
+        QTest::newRow("HTTP/1.2") << QByteArray("GET / HTTP/1.2\r\n") << 505;
+        QTest::newRow("no method") << QByteArray(" / HTTP/1.1\r\nHost: a\r\n\r\n") << 400;
         QTest::newRow("no Host") << QByteArray("GET / HTTP/1.1\r\n\r\n") << 400;
         QTest::newRow("two Hosts") << get + "Host: b\r\n\r\n" << 400;
         QTest::newRow("folded header") << get + " folded\r\n\r\n" << 400;
         QTest::newRow("control in a value") << get + "Origin: \x1b[31m\r\n\r\n" << 400;
+        QTest::newRow("DEL in a value") << get + "Origin: a\x7f\r\n\r\n" << 400;
         QTest::newRow("body") << get + "Content-Length: 100000000000\r\n\r\n" << 413;
         QTest::newRow("chunked") << get + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello" << 413;
         QTest::newRow("bad length") << get + "Content-Length: -1\r\n\r\n" << 400;
@@ -176,6 +179,7 @@ private Q_SLOTS:
             }
             ends = longer;
         }
+        QCOMPARE(harmlessLine(u"NAME:HANNA"_s), u"NAME:HANNA"_s); // a registration goes as typed
     }
 };
 
