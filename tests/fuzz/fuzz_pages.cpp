@@ -3,11 +3,11 @@
 // headers that every answer carries, one for each request and at most one more for a request it refuses; its body
 // must be as long as it says, none for HEAD; only /chat switches to a WebSocket.
 #include "FuzzCheck.h"
+#include "RunUntil.h"
 #include "web/HttpRequest.h"
 #include "web/PageServer.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTcpSocket>
 
 #include <sys/socket.h>
@@ -19,20 +19,9 @@
 
 using namespace kova::web;
 using kova::fuzz::check;
+using kova::fuzz::runUntil;
 
 namespace {
-
-constexpr qint64 Patience = 10'000; // ms; far beyond what one input needs
-
-template <typename Condition> void runUntil(Condition condition, const char* what)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!condition()) {
-        check(elapsed.elapsed() < Patience, what);
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    }
-}
 
 PageServer* pages = nullptr;
 std::vector<std::unique_ptr<BrowserSocket>> webSockets;

@@ -3,12 +3,12 @@
 // that keep the page's rules, in order, each as the server reads it in code page 932, and nothing after the first
 // message the gateway refuses; no pattern may form across the ends of messages; the session must end.
 #include "FuzzCheck.h"
+#include "RunUntil.h"
 #include "io/Cp932.h"
 #include "web/BrowserSession.h"
 #include "web/ChatRules.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
@@ -24,23 +24,11 @@
 
 using namespace kova::web;
 using kova::fuzz::check;
+using kova::fuzz::runUntil;
 
 namespace {
 
 constexpr qsizetype MaxMessages = 16;
-constexpr qint64 Patience = 10'000; // ms; far beyond what one input needs
-
-// Runs events until the condition holds; a hang is a finding.
-template <typename Condition> void runUntil(Condition condition, const char* what)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!condition()) {
-        check(elapsed.elapsed() < Patience, what);
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    }
-}
-
 QByteArray frame(quint8 opcode, const QByteArray& payload)
 {
     QByteArray bytes(1, char(0x80 | opcode));
