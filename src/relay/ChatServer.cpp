@@ -90,9 +90,7 @@ void ChatServer::onConnectionRequest(int index, qint32 requestId)
             m_sockets.setLocalPort(slot, 0);
             m_sockets.Accept(slot, requestId);
             m_tables.SlotState.at(static_cast<std::size_t>(slot)) = SLOT_CONNECTED;
-            m_connectedSince.at(static_cast<std::size_t>(slot)) = m_log.now();
-            m_connectionIds.at(static_cast<std::size_t>(slot)) = ++m_connectionsAccepted;
-            presence(slot) = {};
+            presence(slot) = {.connectedSince = m_log.now(), .connectionId = ++m_connectionsAccepted};
             m_registrationTimers.at(std::size_t(slot)).start(m_registrationTimeout);
             return;
         }
@@ -212,12 +210,12 @@ bool ChatServer::isOccupied(int slot) const
 
 QDateTime ChatServer::connectedSince(int slot) const
 {
-    return isOccupied(slot) ? m_connectedSince.at(static_cast<std::size_t>(slot)) : QDateTime();
+    return isOccupied(slot) ? m_presence.at(static_cast<std::size_t>(slot)).connectedSince : QDateTime();
 }
 
 quint64 ChatServer::connectionId(int slot) const
 {
-    return isOccupied(slot) ? m_connectionIds.at(static_cast<std::size_t>(slot)) : 0;
+    return isOccupied(slot) ? m_presence.at(static_cast<std::size_t>(slot)).connectionId : 0;
 }
 
 bool ChatServer::disconnectClient(int slot)

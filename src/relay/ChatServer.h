@@ -94,10 +94,13 @@ private:
     // roster leaves no trace: a port probe is nobody. The operator's own closing says so in logLine, whoever it was.
     void depart(int index, const QString& logLine = {});
 
-    // What the other clients and the log have seen of the connection in each slot.
+    // The connection in each slot: when it came, which one it is, and what the other clients and the log have seen
+    // of it.
     struct Presence {
-        bool registered = false; // it sent a registration
-        bool listed = false;     // a roster went out while it was connected
+        QDateTime connectedSince;
+        quint64 connectionId = 0; // tells apart connections that took the slot one after the other
+        bool registered = false;  // it sent a registration
+        bool listed = false;      // a roster went out while it was connected
     };
     Presence& presence(int index);
 
@@ -108,8 +111,6 @@ private:
     NotificationSound& m_sound;
     Broadcaster m_broadcaster;
     BanList m_bans;
-    std::array<QDateTime, SlotCount> m_connectedSince;
-    std::array<quint64, SlotCount> m_connectionIds{};
     quint64 m_connectionsAccepted = 0;
     QStringList m_nameList;
     QString m_errorString;
