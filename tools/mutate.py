@@ -168,7 +168,8 @@ def main():
         for mutant in mutants:
             text, name = planted(source, mutant)
             if text is None:
-                rows.append((name, "not planted"))
+                rows.append((name, "NOT PLANTED"))
+                print(f"{rows[-1][1]:<50} {name}", flush=True)
                 continue
             with open(path, "w", newline="") as f:
                 f.write(text)
@@ -201,9 +202,14 @@ def main():
         print(f"| `{name}` | {result} |".replace("||", "\\|\\|"))
     if planted_rows:
         print(f"\n{caught} of {len(planted_rows)} caught ({100 * caught // len(planted_rows)} %)")
+    # A mutant that no longer matches the source (the code moved on, or its text now occurs twice) tests nothing:
+    # that is a failure of the run, not a silent gap in it.
+    unplanted = len(rows) - len(planted_rows) - sum(1 for r in rows if r[1] == "does not build")
+    if unplanted:
+        print(f"{unplanted} not planted: make their OLD text match exactly one place again", file=sys.stderr)
     if interrupted:
         return 130
-    return 0 if caught == len(planted_rows) else 1
+    return 0 if caught == len(planted_rows) and not unplanted else 1
 
 
 if __name__ == "__main__":
