@@ -78,6 +78,9 @@ private Q_SLOTS:
         // A name not known yet is read up to the arrow, at its longest too.
         const QString longest(StreamLines::MaxName, u'x');
         QCOMPARE(read({longest + u" > hi"_s}), QStringList{longest + u": hi"_s});
+        // A roster entry holding the arrow is no name, whatever a server sends.
+        QCOMPARE(read({u"NAME:0:S+NAME:1:x > y+S > 1x > y > 2"_s}),
+                 QStringList({u"NAME:1:x: y+"_s, u"S: 1x > y > 2"_s}));
     }
 
     void keepsALongLineBounded()
