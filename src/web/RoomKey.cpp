@@ -35,7 +35,13 @@ std::optional<QString> RoomKey::read(const QString& path, QString* error)
         return std::nullopt;
     }
     // A key longer than this is a file given by mistake.
-    QByteArray bytes = file.read(4096);
+    QByteArray bytes = file.read(MaxFileSize + 1);
+    if (bytes.size() > MaxFileSize) {
+        *error = QStringLiteral("the room key file %1 is longer than %2 bytes; the key is its only line")
+                     .arg(path)
+                     .arg(MaxFileSize);
+        return std::nullopt;
+    }
     if (bytes.endsWith('\n'))
         bytes.chop(bytes.endsWith("\r\n") ? 2 : 1);
     QStringDecoder decoder(QStringConverter::Utf8);
@@ -44,7 +50,7 @@ std::optional<QString> RoomKey::read(const QString& path, QString* error)
         *error = QStringLiteral("the room key file %1 is not UTF-8 text").arg(path);
         return std::nullopt;
     }
-    if (key.contains(u'\n') || key.contains(u'\r') || !file.atEnd()) {
+    if (key.contains(u'\n') || key.contains(u'\r')) {
         *error = QStringLiteral("the room key file %1 holds more than one line; the key is its only line").arg(path);
         return std::nullopt;
     }

@@ -20,6 +20,7 @@ class RoomKey {
 public:
     static inline const QByteArray ProtocolPrefix = QByteArrayLiteral("kova-key.");
     static constexpr int MinLength = 8;
+    static constexpr qint64 MaxFileSize = 4096;
     // This many wrong keys from one address within Window, and it is refused for Window, right key or not.
     static constexpr int MaxWrongKeys = 5;
     static constexpr std::chrono::minutes Window{1};

@@ -106,6 +106,8 @@ private Q_SLOTS:
         QTest::newRow("seven of UTF-8") << u"ひらけごま１２\n"_s.toUtf8() << u"is shorter than 8 characters"_s;
         QTest::newRow("two lines") << QByteArray("12345678\nabcdefgh\n") << u"holds more than one line"_s;
         QTest::newRow("blank line after") << QByteArray("12345678\n\n") << u"holds more than one line"_s;
+        QTest::newRow("4 KiB") << QByteArray(4096, 'k') << QString();
+        QTest::newRow("over 4 KiB") << QByteArray(4097, 'k') << u"is longer than 4096 bytes"_s;
         QTest::newRow("not UTF-8") << QByteArray("12345678\xff") << u"is not UTF-8 text"_s;
     }
 
