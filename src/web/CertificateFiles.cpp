@@ -6,11 +6,15 @@
 
 namespace kova::web {
 
-CertificateFiles::CertificateFiles(const QString& certificateFile, const QString& keyFile, QObject* parent)
+CertificateFiles::CertificateFiles(const QString& certificateFile, const QString& keyFile, WallClock clock,
+                                   QObject* parent)
     : QObject(parent)
     , m_certificateFile(certificateFile)
     , m_keyFile(keyFile)
+    , m_clock(std::move(clock))
 {
+    m_expiry.setSingleShot(true);
+    connect(&m_expiry, &QTimer::timeout, this, &CertificateFiles::watchExpiry);
     m_settle.setSingleShot(true);
     m_settle.setInterval(Settle);
     connect(&m_settle, &QTimer::timeout, this, &CertificateFiles::reread);
@@ -23,7 +27,7 @@ CertificateFiles::CertificateFiles(const QString& certificateFile, const QString
 bool CertificateFiles::load(QString* error)
 {
     m_seen = contents();
-    const auto credentials = readTlsCredentials(m_certificateFile, m_keyFile, QDateTime::currentDateTimeUtc(), error);
+    const auto credentials = readTlsCredentials(m_certificateFile, m_keyFile, m_clock(), error);
     if (!credentials)
         return false;
     if (const QString mismatch = KeyPairCheck::run(*credentials); !mismatch.isEmpty()) {
@@ -32,7 +36,19 @@ bool CertificateFiles::load(QString* error)
     }
     m_current = *credentials;
     watch();
+    watchExpiry();
     return true;
+}
+
+void CertificateFiles::watchExpiry()
+{
+    const qint64 left = m_clock().msecsTo(m_current.chain.first().expiryDate());
+    if (left <= 0) {
+        Q_EMIT expired(m_current);
+        return;
+    }
+    // A timer's interval is bounded; a day at a time, as far as the end.
+    m_expiry.start(std::chrono::milliseconds(std::min<qint64>(left, 24 * 3600 * 1000)));
 }
 
 void CertificateFiles::watch()
@@ -83,7 +99,7 @@ void CertificateFiles::reread()
         return;
     m_seen = now;
     QString error;
-    const auto credentials = readTlsCredentials(m_certificateFile, m_keyFile, QDateTime::currentDateTimeUtc(), &error);
+    const auto credentials = readTlsCredentials(m_certificateFile, m_keyFile, m_clock(), &error);
     if (!credentials) {
         Q_EMIT renewalRefused(error);
         return;
@@ -98,6 +114,7 @@ void CertificateFiles::onChecked(const QString& error)
     m_checking = false;
     if (error.isEmpty()) {
         m_current = m_candidate;
+        watchExpiry();
         Q_EMIT renewed(m_current);
     } else {
         Q_EMIT renewalRefused(mismatchText(error));

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 
 namespace kova::web {
 
@@ -21,7 +22,11 @@ public:
     // How long the files have to stay unchanged before they are read again.
     static constexpr std::chrono::milliseconds Settle{300};
 
-    CertificateFiles(const QString& certificateFile, const QString& keyFile, QObject* parent = nullptr);
+    // The time of day, UTC; the tests inject one.
+    using WallClock = std::function<QDateTime()>;
+
+    CertificateFiles(const QString& certificateFile, const QString& keyFile,
+                     WallClock clock = &QDateTime::currentDateTimeUtc, QObject* parent = nullptr);
 
     // Reads and checks the files (waiting for the key's handshake) and watches them from now on; on failure, *error
     // says what is wrong with which file.
@@ -32,9 +37,12 @@ Q_SIGNALS:
     void renewed(const TlsCredentials& credentials);
     // A replacement that cannot be used, and why; the pair in use stays.
     void renewalRefused(const QString& reason);
+    // The certificate in use has expired, and no renewal has come: browsers refuse it from now on.
+    void expired(const TlsCredentials& credentials);
 
 private:
     void watch();
+    void watchExpiry();
     void reread();
     void onChecked(const QString& error);
     QString mismatchText(const QString& handshakeError) const;
@@ -48,6 +56,8 @@ private:
     QByteArray m_seen;
     QFileSystemWatcher m_watcher;
     QTimer m_settle;
+    QTimer m_expiry;
+    WallClock m_clock;
     KeyPairCheck m_check;
     bool m_checking = false;
     bool m_changedWhileChecking = false;

@@ -50,6 +50,11 @@ bool WebGateway::useTls(const QString& certificateFile, const QString& keyFile, 
         logLine(QStringLiteral("kova-web: renewed certificate, for the connections from now on: %1")
                     .arg(credentials.description()));
     });
+    connect(m_certificates.get(), &CertificateFiles::expired, this, [](const TlsCredentials& credentials) {
+        logLine(QStringLiteral("kova-web: the certificate in use has expired, browsers refuse it until it is renewed: "
+                               "%1")
+                    .arg(credentials.description()));
+    });
     connect(m_certificates.get(), &CertificateFiles::renewalRefused, this, [](const QString& reason) {
         logLine(QStringLiteral("kova-web: the renewed certificate is not used, the one in use stays: %1").arg(reason));
     });

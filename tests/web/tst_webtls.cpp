@@ -3,6 +3,7 @@
 #include "TestCertificate.h"
 #include "WebGatewayProcess.h"
 #include "WriteFile.h"
+#include "web/CertificateFiles.h"
 #include "web/PageServer.h"
 #include "web/TlsCredentials.h"
 
@@ -11,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -243,6 +245,24 @@ private Q_SLOTS:
             qPrintable(web.output()));
         QCOMPARE(servedFingerprint(WebGatewayProcess::Port), renewed->fingerprint());
         QCOMPARE(browser.socket.state(), QAbstractSocket::ConnectedState);
+    }
+
+    // The certificate in use running out is told when it happens (here with the time of day moved on).
+    void theCertificateInUseExpiringIsTold()
+    {
+        QTemporaryDir directory;
+        const auto certificate = makeCertificate(directory.path(), u"gateway"_s);
+        QVERIFY(certificate);
+        const QDateTime end = QSslCertificate::fromPath(certificate->certificate).first().expiryDate();
+        QDateTime now = end.addMSecs(-300);
+        web::CertificateFiles files(certificate->certificate, certificate->key, [&now] { return now; });
+        QString error;
+        QVERIFY2(files.load(&error), qPrintable(error));
+        QSignalSpy expired(&files, &web::CertificateFiles::expired);
+        QTest::qWait(100);
+        QCOMPARE(expired.size(), 0);
+        now = end;
+        QVERIFY(expired.wait(2000));
     }
 
     void unusableFilesEndTheGatewayAtStart()
