@@ -63,10 +63,10 @@ QString hostForUrl(const QString& host)
     return host.contains(u':') ? u'[' + host + u']' : host;
 }
 
-[[noreturn]] void fail(const QString& message)
+[[noreturn]] void fail(const QString& message, int status = EXIT_FAILURE)
 {
     std::fprintf(stderr, "kova-web: %s\n", qPrintable(message));
-    std::exit(EXIT_FAILURE);
+    std::exit(status);
 }
 
 } // namespace
@@ -82,11 +82,16 @@ QString ServerAddress::toString() const
     return hostForUrl(host) + u':' + QString::number(port);
 }
 
-QString endpointText(const QHostAddress& address, quint16 port)
+QString addressText(const QHostAddress& address)
 {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    return hostForUrl(isV4 ? QHostAddress(v4).toString() : address.toString()) + u':' + QString::number(port);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+QString endpointText(const QHostAddress& address, quint16 port)
+{
+    return hostForUrl(addressText(address)) + u':' + QString::number(port);
 }
 
 std::optional<ListenAddress> parseListenAddress(const QString& text)
@@ -137,9 +142,23 @@ Options parseCommandLine(QCoreApplication& app)
             .arg(DefaultHistoryLines)
             .arg(MaxHistoryLines),
         QStringLiteral("N"));
+    const QCommandLineOption tlsCertificate(
+        QStringLiteral("tls-cert"),
+        QStringLiteral("Serve HTTPS and WSS with this certificate, PEM (the chain may follow it); with --tls-key."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"),
+                                    QStringLiteral("The certificate's private key, PEM; with --tls-cert."),
+                                    QStringLiteral("FILE"));
     parser.addOption(listen);
     parser.addOption(server);
     parser.addOption(history);
+    const QCommandLineOption accessKey(QStringLiteral("access-key-file"),
+                                       QStringLiteral("Let in only browsers that give the room key in this file, its "
+                                                      "one line (at least 8 characters)."),
+                                       QStringLiteral("FILE"));
+    parser.addOption(tlsCertificate);
+    parser.addOption(tlsKey);
+    parser.addOption(accessKey);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument \"%1\"; see kova-web --help")
@@ -169,6 +188,16 @@ Options parseCommandLine(QCoreApplication& app)
                      .arg(MaxHistoryLines));
         options.historyLines = lines;
     }
+    if (parser.isSet(tlsCertificate) != parser.isSet(tlsKey))
+        fail(QStringLiteral("--tls-cert and --tls-key go together: give both for HTTPS, or neither"),
+             ConfigurationError);
+    if (parser.isSet(tlsCertificate) && (parser.value(tlsCertificate).isEmpty() || parser.value(tlsKey).isEmpty()))
+        fail(QStringLiteral("--tls-cert and --tls-key need a file each"), ConfigurationError);
+    if (parser.isSet(accessKey) && parser.value(accessKey).isEmpty())
+        fail(QStringLiteral("--access-key-file needs a file"), ConfigurationError);
+    options.accessKeyFile = parser.value(accessKey);
+    options.tlsCertificateFile = parser.value(tlsCertificate);
+    options.tlsKeyFile = parser.value(tlsKey);
     return options;
 }
 

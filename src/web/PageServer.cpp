@@ -1,7 +1,9 @@
 #include "PageServer.h"
+#include "RoomKey.h"
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QSslSocket>
 #include <QTimer>
 
 #include <algorithm>
@@ -93,6 +95,20 @@ bool isWebSocketKey(const QByteArray& key)
     return decoded && decoded.decoded.size() == 16;
 }
 
+// The subprotocol that offers a room key, among those the page listed; empty when none does.
+QByteArray keyProtocol(const HttpRequest& request)
+{
+    for (const auto& [name, value] : request.headers) {
+        if (name != "sec-websocket-protocol")
+            continue;
+        for (const QByteArray& protocol : value.split(',')) {
+            if (RoomKey::carriesKey(protocol.trimmed()))
+                return protocol.trimmed();
+        }
+    }
+    return {};
+}
+
 QByteArray acceptKey(const QByteArray& key)
 {
     return QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
@@ -129,6 +145,13 @@ PageServer::PageServer(HttpLimits limits, QObject* parent)
 }
 
 PageServer::~PageServer() = default;
+
+void PageServer::requireRoomKey()
+{
+    File& page = m_files["/"];
+    page.content.replace(R"(<meta name="kova-room-key" content="none">)",
+                         R"(<meta name="kova-room-key" content="required">)");
+}
 
 bool PageServer::startListening(const QHostAddress& address, quint16 port, QString* error)
 {
@@ -184,6 +207,18 @@ bool PageServer::admit(QTcpSocket* socket)
         forget(closed);
         closed->abort();
         closed->deleteLater();
+    }
+    if (auto* tls = qobject_cast<QSslSocket*>(socket)) {
+        // Plain HTTP to the HTTPS port, and anything else that is not a TLS handshake, ends here; a handshake that
+        // never ends, with the idle time.
+        connect(tls, &QSslSocket::errorOccurred, this, [this, tls](QAbstractSocket::SocketError error) {
+            if (tls->isEncrypted() || error == QAbstractSocket::RemoteHostClosedError)
+                return;
+            Q_EMIT connectionRefused(tls->peerAddress(), tls->peerPort(),
+                                     QStringLiteral("no TLS handshake: %1").arg(tls->errorString()));
+            tls->abort();
+            tls->deleteLater();
+        });
     }
     // Whatever the other side sends, no more than one request's head waits here; the kernel holds the rest.
     socket->setReadBufferSize(MaxRequestHead);
@@ -331,6 +366,11 @@ bool PageServer::upgrade(QTcpSocket* socket, const HttpRequest& request)
     switching.headers = {{"Upgrade", "websocket"},
                          {"Connection", "Upgrade"},
                          {"Sec-WebSocket-Accept", acceptKey(request.value("sec-websocket-key"))}};
+    // The gateway's only subprotocol; the browser fails a connection that does not take the one it offered, so
+    // that a wrong key would be told as a lost connection rather than refused in words.
+    const QByteArray protocol = keyProtocol(request);
+    if (!protocol.isEmpty())
+        switching.headers.append({"Sec-WebSocket-Protocol", protocol});
     send(socket, &request, switching);
 
     // The session watches it from now on: no idle limit, and the frames are the WebSocket's to read.
@@ -348,6 +388,7 @@ bool PageServer::upgrade(QTcpSocket* socket, const HttpRequest& request)
         },
         Qt::QueuedConnection);
     m_pending.push_back(std::make_unique<BrowserSocket>(socket));
+    m_pending.back()->setProtocol(protocol);
     Q_EMIT newWebSocketConnection();
     return false;
 }
@@ -410,6 +451,8 @@ void PageServer::send(QTcpSocket* socket, const HttpRequest* request, const Answ
                 {"X-Content-Type-Options", "nosniff"},
                 {"Referrer-Policy", "no-referrer"},
                 {"Cache-Control", "no-cache"}};
+    if (m_listener.usesTls())
+        headers += {{"Strict-Transport-Security", "max-age=31536000"}};
     if (answer.close)
         headers.append(std::pair<QByteArray, QByteArray>("Connection", "close"));
     for (const auto& [name, value] : std::as_const(headers))

@@ -38,6 +38,35 @@ WebGateway::WebGateway(const ServerAddress& server, int historyLines, QObject* p
     connect(&m_http, &PageServer::connectionCut, this, &WebGateway::onConnectionCut);
 }
 
+bool WebGateway::useTls(const QString& certificateFile, const QString& keyFile, QString* error)
+{
+    m_certificates = std::make_unique<CertificateFiles>(certificateFile, keyFile);
+    if (!m_certificates->load(error))
+        return false;
+    m_http.setTlsConfiguration(m_certificates->current().configuration());
+    logLine(QStringLiteral("kova-web: HTTPS with the certificate %1").arg(m_certificates->current().description()));
+    connect(m_certificates.get(), &CertificateFiles::renewed, this, [this](const TlsCredentials& credentials) {
+        m_http.setTlsConfiguration(credentials.configuration());
+        logLine(QStringLiteral("kova-web: renewed certificate, for the connections from now on: %1")
+                    .arg(credentials.description()));
+    });
+    connect(m_certificates.get(), &CertificateFiles::expired, this, [](const TlsCredentials& credentials) {
+        logLine(QStringLiteral("kova-web: the certificate in use has expired, browsers refuse it until it is renewed: "
+                               "%1")
+                    .arg(credentials.description()));
+    });
+    connect(m_certificates.get(), &CertificateFiles::renewalRefused, this, [](const QString& reason) {
+        logLine(QStringLiteral("kova-web: the renewed certificate is not used, the one in use stays: %1").arg(reason));
+    });
+    return true;
+}
+
+void WebGateway::requireRoomKey(const QString& key)
+{
+    m_roomKey = std::make_unique<RoomKey>(key);
+    m_http.requireRoomKey();
+}
+
 bool WebGateway::listen(const ListenAddress& address, QString* error)
 {
     return m_http.startListening(address.address, address.port, error);
@@ -65,6 +94,8 @@ void WebGateway::onNewWebSocketConnection()
             refuse(std::move(browser), CloseCodes::GoingAway, m_shutDownReason);
             continue;
         }
+        if (!admitKey(browser))
+            continue;
         if (m_sessions.size() >= MaxBrowsers) {
             refuse(std::move(browser), CloseRoomFull,
                    QStringLiteral("%1 browsers are connected already").arg(MaxBrowsers));
@@ -93,9 +124,41 @@ void WebGateway::onNewWebSocketConnection()
     }
 }
 
+bool WebGateway::admitKey(std::unique_ptr<BrowserSocket>& browser)
+{
+    if (!m_roomKey)
+        return true;
+    const QString wrong = QStringLiteral("wrong room key");
+    switch (m_roomKey->check(browser->peerAddress(), browser->protocol())) {
+    case RoomKey::Verdict::Admitted:
+        return true;
+    case RoomKey::Verdict::Wrong:
+        refuse(std::move(browser), CloseWrongRoomKey, wrong);
+        return false;
+    case RoomKey::Verdict::WrongLockingOut:
+        // Once a window for each address that guesses, however often it tries.
+        logLine(QStringLiteral("browser address %1: %2 wrong room keys within %3 s, refused for %3 s")
+                    .arg(addressText(browser->peerAddress()))
+                    .arg(RoomKey::MaxWrongKeys)
+                    .arg(std::chrono::seconds(RoomKey::Window).count()));
+        refuse(std::move(browser), CloseWrongRoomKey, wrong);
+        return false;
+    case RoomKey::Verdict::LockedOut:
+        turnAway(std::move(browser), CloseRoomKeyLockedOut,
+                 QStringLiteral("too many wrong room keys; try again in a minute"));
+        return false;
+    }
+    return false;
+}
+
 void WebGateway::refuse(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason)
 {
     logRefused(browser->peerAddress(), browser->peerPort(), reason);
+    turnAway(std::move(browser), code, reason);
+}
+
+void WebGateway::turnAway(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason)
+{
     BrowserSocket* socket = browser.release();
     socket->setParent(this);
     connect(socket, &BrowserSocket::disconnected, socket, &QObject::deleteLater);
