@@ -202,6 +202,8 @@ private Q_SLOTS:
 
     void logViewChecks() { QVERIFY(checksPass(u"log_checks.js"_s)); }
 
+    void notificationRuleChecks() { QVERIFY(checksPass(u"notify_checks.js"_s)); }
+
     void floodIsTrimmedByLines()
     {
         QString flood = u"洪水 0"_s;
@@ -299,6 +301,124 @@ private Q_SLOTS:
         QCOMPARE(shown(u"document.getElementById('line').value"_s), u"サーバさん "_s);
         QCOMPARE(shown(u"document.activeElement.id"_s), u"line"_s);
         m_page.evaluate(u"document.getElementById('line').value = ''"_s);
+    }
+
+    void installsWithAManifestAndAServiceWorker()
+    {
+        QVERIFY(m_page.evaluate(u"window.isSecureContext"_s).toBool());
+        const QJsonObject manifest = m_page.call(u"Page.getAppManifest"_s);
+        QVERIFY2(m_page.lastError.isEmpty(), qPrintable(m_page.lastError));
+        QVERIFY2(manifest.value(u"url"_s).toString() == u"http://127.0.0.1:8557/manifest.webmanifest"_s &&
+                     manifest.value(u"errors"_s).toArray().isEmpty(),
+                 QJsonDocument(manifest).toJson().constData());
+        QCOMPARE(QJsonDocument::fromJson(manifest.value(u"data"_s).toString().toUtf8())[u"name"_s].toString(),
+                 u"KOVA"_s);
+        // The worker takes charge of the page, which the browser then offers to install.
+        QVERIFY2(m_page.waitUntil(u"navigator.serviceWorker.controller?.scriptURL.endsWith('/service-worker.js')"_s),
+                 qPrintable(m_page.lastError));
+        const QJsonObject installable = m_page.call(u"Page.getInstallabilityErrors"_s);
+        QVERIFY2(m_page.lastError.isEmpty() && installable.value(u"installabilityErrors"_s).toArray().isEmpty(),
+                 QJsonDocument(installable).toJson().constData());
+
+        // It keeps the page's own files and nothing else, however the page is used.
+        QVERIFY(m_page.evaluate(u"fetch('/healthz').then(r => r.ok)"_s).toBool());
+        m_page.call(u"Page.reload"_s);
+        QVERIFY(inRoom());
+        QCOMPARE(shown(u"caches.open('kova-page').then(c => c.keys()).then(k => k.map(r => new URL(r.url).pathname)"
+                       ".sort().join(' '))"_s),
+                 u"/ /favicon.ico /heart-192.png /heart-512.png /icon-mention.png /icon-unread.png /icon.png "
+                 "/kova.css /kova.js /log.js /manifest.webmanifest /notify.js /stream.js"_s);
+        QCOMPARE(shown(u"caches.keys().then(k => k.join())"_s), u"kova-page"_s);
+    }
+
+    // Switched on, with the browser's permission (granted here as a person would, once asked), a line that
+    // arrives while the page is away shows as a notification; the others of the next 10 s share one.
+    void notifiesWhileAwayWhenSwitchedOn()
+    {
+        QVERIFY(!m_page.evaluate(u"document.getElementById('notify-switch').hidden"_s).toBool());
+        QVERIFY(!m_page.evaluate(u"document.getElementById('notify').checked"_s).toBool());
+        m_page.callBrowser(u"Browser.grantPermissions"_s, {{u"origin"_s, u"http://127.0.0.1:8557"_s},
+                                                           {u"permissions"_s, QJsonArray{u"notifications"_s}}});
+        QVERIFY2(m_page.lastError.isEmpty(), qPrintable(m_page.lastError));
+        m_page.evaluate(u"document.getElementById('notify').click()"_s);
+        QVERIFY(m_page.waitUntil(u"localStorage.getItem('kova.notify') === 'on'"_s));
+        QVERIFY(m_page.evaluate(u"document.getElementById('notify').checked"_s).toBool());
+
+        const QString shownNow =
+            u"navigator.serviceWorker.ready.then(r => r.getNotifications()).then(list =>"
+            " JSON.stringify(list.map(n => [n.title, n.body, n.tag]).sort((a, b) => a[2].localeCompare(b[2]))))"_s;
+        QVERIFY(say(u"まだ見ています"_s));
+        QCOMPARE(shown(shownNow), u"[]"_s);
+        QVERIFY(setHidden(true));
+        m_raw->write(cp932::encode(u"<b>通知</b>です"_s));
+        QVERIFY2(m_page.waitUntil(shownNow + uR"(.then(s => s === '[["生","<b>通知</b>です","kova-lines"]]'))"_s),
+                 qPrintable(shown(shownNow)));
+        // A line naming the reader at once, beside it; one's own line never; the next plain line with the group.
+        QVERIFY(say(u"Webさん、聞こえますか"_s));
+        QVERIFY(type(u"はい"_s));
+        QVERIFY(enter());
+        QVERIFY(m_page.waitUntil(u"[...document.querySelectorAll('#log .text')].pop()?.textContent === 'はい'"_s));
+        QVERIFY(say(u"三つ目"_s));
+        QCOMPARE(shown(shownNow),
+                 uR"([["生","<b>通知</b>です","kova-lines"],["生","Webさん、聞こえますか","kova-mention-1"]])"_s);
+        QVERIFY2(m_page.waitUntil(
+                     shownNow + uR"(.then(s => s.includes('["新しい発言 2件","生: 三つ目","kova-lines"]')))"_s, 15000),
+                 qPrintable(shown(shownNow)));
+        if (const QString path = qEnvironmentVariable("KOVA_WEB_NOTIFY_SCREENSHOT"); !path.isEmpty()) {
+            const QJsonObject shot = m_page.call(u"Page.captureScreenshot"_s, {{u"format"_s, u"png"_s}});
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray::fromBase64(shot.value(u"data"_s).toString().toLatin1()));
+        }
+        // Back at the page, they have been seen.
+        QVERIFY(setHidden(false));
+        QVERIFY2(m_page.waitUntil(shownNow + u".then(s => s === '[]')"_s), qPrintable(shown(shownNow)));
+    }
+
+    // A page of another origin whose reader switched notifications on before, and has not allowed them since:
+    // loading it asks nothing; the switch asks, and says so when refused.
+    void asksForPermissionOnlyWhenSwitchedOn()
+    {
+        DevTools other;
+        QVERIFY(other.open(m_chromium.devToolsUrl()));
+        QVERIFY(other.attachNewPage());
+        other.call(u"Page.enable"_s);
+        other.call(u"Page.addScriptToEvaluateOnNewDocument"_s,
+                   {{u"source"_s, u"window.asked = 0; Notification.requestPermission = async () => { ++window.asked;"
+                                  " return 'denied'; };"_s}});
+        other.call(u"Page.navigate"_s, {{u"url"_s, u"http://localhost:8557/"_s}});
+        QVERIFY(other.waitUntil(u"document.readyState === 'complete'"_s));
+        other.evaluate(u"localStorage.setItem('kova.notify', 'on')"_s);
+        other.call(u"Page.reload"_s);
+        QVERIFY(other.waitUntil(u"document.readyState === 'complete' && window.asked === 0"_s));
+        const QString state =
+            u"[window.asked, document.getElementById('notify').checked,"
+            " localStorage.getItem('kova.notify'), document.getElementById('notify-note').textContent]"
+            ".join(' ')"_s;
+        QCOMPARE(other.evaluate(state).toString(), u"0 false on "_s);
+        other.evaluate(u"document.getElementById('notify').click()"_s);
+        QVERIFY2(other.waitUntil(u"window.asked === 1 && localStorage.getItem('kova.notify') === 'off'"_s),
+                 qPrintable(other.evaluate(state).toString()));
+        QCOMPARE(other.evaluate(state).toString(),
+                 u"1 false off 通知はブラウザで拒否されています。サイトの設定で許可できます。"_s);
+    }
+
+    // A name that is not this machine's over plain HTTP: no secure context, so no switch, and a note says why.
+    void offersNoNotificationsOverPlainHttp()
+    {
+        DevTools plain;
+        QVERIFY(plain.open(m_chromium.devToolsUrl()));
+        QVERIFY(plain.attachNewPage());
+        plain.call(u"Page.navigate"_s, {{u"url"_s, u"http://kova.test:8557/"_s}});
+        QVERIFY2(plain.waitUntil(u"document.readyState === 'complete'"_s), qPrintable(plain.lastError));
+        QCOMPARE(plain
+                     .evaluate(u"[window.isSecureContext, 'serviceWorker' in navigator,"
+                               " document.getElementById('notify-switch').hidden].join()"_s)
+                     .toString(),
+                 u"false,false,true"_s);
+        QVERIFY(plain.evaluate(u"document.getElementById('notify-note').textContent"_s)
+                    .toString()
+                    .startsWith(u"このページは暗号化されていない http:// で開かれているため、通知は使えません"_s));
     }
 
     void followsTheDarkColourScheme()
@@ -434,6 +554,8 @@ private Q_SLOTS:
                     .toBool());
         QVERIFY(key(u"Shift"_s, 16));
         QVERIFY(m_page.waitUntil(u"document.getElementById('sound-hint').hidden"_s));
+        // So do notifications, without asking again.
+        QVERIFY(m_page.evaluate(u"document.getElementById('notify').checked"_s).toBool());
         // What was there, then where lines may be missing.
         QCOMPARE(shown(lastLines), before);
         QVERIFY(m_page.waitUntil(
