@@ -63,10 +63,10 @@ QString hostForUrl(const QString& host)
     return host.contains(u':') ? u'[' + host + u']' : host;
 }
 
-[[noreturn]] void fail(const QString& message)
+[[noreturn]] void fail(const QString& message, int status = EXIT_FAILURE)
 {
     std::fprintf(stderr, "kova-web: %s\n", qPrintable(message));
-    std::exit(EXIT_FAILURE);
+    std::exit(status);
 }
 
 } // namespace
@@ -137,9 +137,18 @@ Options parseCommandLine(QCoreApplication& app)
             .arg(DefaultHistoryLines)
             .arg(MaxHistoryLines),
         QStringLiteral("N"));
+    const QCommandLineOption tlsCertificate(
+        QStringLiteral("tls-cert"),
+        QStringLiteral("Serve HTTPS and WSS with this certificate, PEM (the chain may follow it); with --tls-key."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"),
+                                    QStringLiteral("The certificate's private key, PEM; with --tls-cert."),
+                                    QStringLiteral("FILE"));
     parser.addOption(listen);
     parser.addOption(server);
     parser.addOption(history);
+    parser.addOption(tlsCertificate);
+    parser.addOption(tlsKey);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument \"%1\"; see kova-web --help")
@@ -169,6 +178,13 @@ Options parseCommandLine(QCoreApplication& app)
                      .arg(MaxHistoryLines));
         options.historyLines = lines;
     }
+    if (parser.isSet(tlsCertificate) != parser.isSet(tlsKey))
+        fail(QStringLiteral("--tls-cert and --tls-key go together: give both for HTTPS, or neither"),
+             ConfigurationError);
+    if (parser.isSet(tlsCertificate) && (parser.value(tlsCertificate).isEmpty() || parser.value(tlsKey).isEmpty()))
+        fail(QStringLiteral("--tls-cert and --tls-key need a file each"), ConfigurationError);
+    options.tlsCertificateFile = parser.value(tlsCertificate);
+    options.tlsKeyFile = parser.value(tlsKey);
     return options;
 }
 

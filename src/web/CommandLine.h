@@ -43,10 +43,18 @@ struct Options {
     ListenAddress listen;
     ServerAddress server;
     int historyLines = DefaultHistoryLines;
+    // Both or neither: with them, HTTPS and WSS.
+    QString tlsCertificateFile;
+    QString tlsKeyFile;
 };
 
+// The status of a program that ends because it cannot work as configured: an option that needs another, a file
+// that cannot be used.
+constexpr int ConfigurationError = 2;
+
 // Reads the command line; prints help, the version or what is wrong, and ends the program where
-// QCommandLineParser does (status 0 for help and version, 1 for a mistake).
+// QCommandLineParser does (status 0 for help and version, 1 for a mistake; ConfigurationError for an option
+// that needs another).
 Options parseCommandLine(QCoreApplication& app);
 
 } // namespace kova::web

@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QSslSocket>
 #include <QTimer>
 
 #include <algorithm>
@@ -191,6 +192,18 @@ bool PageServer::admit(QTcpSocket* socket)
         forget(closed);
         closed->abort();
         closed->deleteLater();
+    }
+    if (auto* tls = qobject_cast<QSslSocket*>(socket)) {
+        // Plain HTTP to the HTTPS port, and anything else that is not a TLS handshake, ends here; a handshake that
+        // never ends, with the idle time.
+        connect(tls, &QSslSocket::errorOccurred, this, [this, tls](QAbstractSocket::SocketError error) {
+            if (tls->isEncrypted() || error == QAbstractSocket::RemoteHostClosedError)
+                return;
+            Q_EMIT connectionRefused(tls->peerAddress(), tls->peerPort(),
+                                     QStringLiteral("no TLS handshake: %1").arg(tls->errorString()));
+            tls->abort();
+            tls->deleteLater();
+        });
     }
     // Whatever the other side sends, no more than one request's head waits here; the kernel holds the rest.
     socket->setReadBufferSize(MaxRequestHead);
@@ -417,6 +430,8 @@ void PageServer::send(QTcpSocket* socket, const HttpRequest* request, const Answ
                 {"X-Content-Type-Options", "nosniff"},
                 {"Referrer-Policy", "no-referrer"},
                 {"Cache-Control", "no-cache"}};
+    if (m_listener.usesTls())
+        headers += {{"Strict-Transport-Security", "max-age=31536000"}};
     if (answer.close)
         headers.append(std::pair<QByteArray, QByteArray>("Connection", "close"));
     for (const auto& [name, value] : std::as_const(headers))

@@ -2,6 +2,7 @@
 
 #include "BrowserSocket.h"
 #include "CommandLine.h"
+#include "HttpListener.h"
 #include "HttpRequest.h"
 
 #include <QByteArray>
@@ -9,6 +10,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -58,6 +60,8 @@ public:
     // Closes the listener; connections already open stay.
     void stopListening();
     quint16 serverPort() const { return m_listener.serverPort(); }
+    // Serves HTTPS and WSS from now on, with these credentials for the connections that come next.
+    void setTlsConfiguration(const QSslConfiguration& configuration) { m_listener.setTlsConfiguration(configuration); }
     // The chat server that /healthz tries; without one, /healthz is not served.
     void setChatServer(const ServerAddress& server) { m_chatServer = server; }
     // Connections open now that have not become WebSockets.
@@ -106,7 +110,7 @@ private:
     };
 
     HttpLimits m_limits;
-    QTcpServer m_listener;
+    HttpListener m_listener;
     std::optional<ServerAddress> m_chatServer;
     QHash<QByteArray, File> m_files;
     std::vector<Connection> m_connections; // oldest first

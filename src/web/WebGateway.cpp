@@ -38,6 +38,24 @@ WebGateway::WebGateway(const ServerAddress& server, int historyLines, QObject* p
     connect(&m_http, &PageServer::connectionCut, this, &WebGateway::onConnectionCut);
 }
 
+bool WebGateway::useTls(const QString& certificateFile, const QString& keyFile, QString* error)
+{
+    m_certificates = std::make_unique<CertificateFiles>(certificateFile, keyFile);
+    if (!m_certificates->load(error))
+        return false;
+    m_http.setTlsConfiguration(m_certificates->current().configuration());
+    logLine(QStringLiteral("kova-web: HTTPS with the certificate %1").arg(m_certificates->current().description()));
+    connect(m_certificates.get(), &CertificateFiles::renewed, this, [this](const TlsCredentials& credentials) {
+        m_http.setTlsConfiguration(credentials.configuration());
+        logLine(QStringLiteral("kova-web: renewed certificate, for the connections from now on: %1")
+                    .arg(credentials.description()));
+    });
+    connect(m_certificates.get(), &CertificateFiles::renewalRefused, this, [](const QString& reason) {
+        logLine(QStringLiteral("kova-web: the renewed certificate is not used, the one in use stays: %1").arg(reason));
+    });
+    return true;
+}
+
 bool WebGateway::listen(const ListenAddress& address, QString* error)
 {
     return m_http.startListening(address.address, address.port, error);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BrowserSession.h"
+#include "CertificateFiles.h"
 #include "CommandLine.h"
 #include "History.h"
 #include "PageServer.h"
@@ -23,6 +24,9 @@ public:
     // historyLines: the chat lines kept for browsers that join later, 0 for none.
     explicit WebGateway(const ServerAddress& server, int historyLines = DefaultHistoryLines, QObject* parent = nullptr);
 
+    // Serves HTTPS and WSS with the certificate and key in these files, and takes them again when they are renewed;
+    // false when they cannot be used, with what is wrong in *error. Before listen().
+    bool useTls(const QString& certificateFile, const QString& keyFile, QString* error);
     // Opens the listener; on failure, says why in *error.
     bool listen(const ListenAddress& address, QString* error);
     // Takes no more browsers and closes every browser's connection as going away, with the reason; closed() follows
@@ -43,6 +47,7 @@ private:
 
     ServerAddress m_server;
     PageServer m_http;
+    std::unique_ptr<CertificateFiles> m_certificates;
     History m_history;
     // Sessions whose browser is connected: the seats taken.
     QSet<BrowserSession*> m_sessions;

@@ -14,6 +14,12 @@ int main(int argc, char* argv[])
     const kova::web::Options options = kova::web::parseCommandLine(app);
     kova::web::WebGateway gateway(options.server, options.historyLines);
     QString error;
+    if (!options.tlsCertificateFile.isEmpty() &&
+        !gateway.useTls(options.tlsCertificateFile, options.tlsKeyFile, &error)) {
+        // Never plain HTTP instead: browsers would send the room's chat in clear.
+        std::fprintf(stderr, "kova-web: %s\n", qPrintable(error));
+        return kova::web::ConfigurationError;
+    }
     if (!gateway.listen(options.listen, &error)) {
         std::fprintf(stderr, "kova-web: cannot listen on %s: %s\n", qPrintable(options.listen.toString()),
                      qPrintable(error));
@@ -30,7 +36,8 @@ int main(int argc, char* argv[])
         gateway.shutDown(QStringLiteral("the gateway is shutting down"));
     });
     QObject::connect(&gateway, &kova::web::WebGateway::closed, &app, &QCoreApplication::quit);
-    kova::web::logLine(QStringLiteral("kova-web: serving the chat page on %1 for the chat server %2")
-                           .arg(options.listen.toString(), options.server.toString()));
+    kova::web::logLine(QStringLiteral("kova-web: serving the chat page on %1%2 for the chat server %3")
+                           .arg(options.tlsCertificateFile.isEmpty() ? QString() : QStringLiteral("https://"),
+                                options.listen.toString(), options.server.toString()));
     return QCoreApplication::exec();
 }

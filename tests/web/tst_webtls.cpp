@@ -1,0 +1,343 @@
+#include "KovaProcess.h"
+#include "NamespacedTestMain.h"
+#include "TestCertificate.h"
+#include "WebGatewayProcess.h"
+#include "WriteFile.h"
+#include "web/PageServer.h"
+#include "web/TlsCredentials.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSslSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWebSocket>
+
+using namespace kova;
+using namespace kova::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString Origin = u"https://127.0.0.1:8557"_s;
+
+QStringList tlsArguments(const TestCertificate& certificate)
+{
+    return {u"--listen"_s,           u"127.0.0.1:8557"_s, u"--tls-cert"_s,
+            certificate.certificate, u"--tls-key"_s,      certificate.key};
+}
+
+// What the gateway answers to one request sent over TLS (or in clear): its head and body, until it closes the
+// connection or has answered a WebSocket upgrade.
+QByteArray exchange(const QByteArray& request, bool tls = true)
+{
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    if (tls) {
+        socket.connectToHostEncrypted(u"127.0.0.1"_s, WebGatewayProcess::Port);
+        if (!socket.waitForEncrypted(5000))
+            return {};
+    } else {
+        socket.connectToHost(QHostAddress::LocalHost, WebGatewayProcess::Port);
+        if (!socket.waitForConnected(5000))
+            return {};
+    }
+    socket.write(request);
+    QByteArray answer;
+    const QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired() && !(answer.startsWith("HTTP/1.1 101") && answer.contains("\r\n\r\n"))) {
+        if (!socket.waitForReadyRead(200) && socket.state() != QAbstractSocket::ConnectedState)
+            break;
+        answer += socket.readAll();
+    }
+    return answer + socket.readAll();
+}
+
+const QByteArray Upgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+
+// A page's WebSocket over TLS that takes any certificate, as a browser told to trust it does.
+class SecureBrowser {
+public:
+    SecureBrowser()
+        : socket(Origin)
+    {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.setSslConfiguration(configuration);
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [this](const QString& message) {
+            const QJsonObject object = QJsonDocument::fromJson(message.toUtf8()).object();
+            if (object.value(u"type"_s) == u"connected"_s)
+                connected = true;
+            received += object.value(u"text"_s).toString();
+        });
+        socket.open(QUrl(u"wss://127.0.0.1:8557/chat"_s));
+    }
+
+    bool join(const QString& name)
+    {
+        if (!QTest::qWaitFor([this] { return connected || socket.state() == QAbstractSocket::UnconnectedState; }) ||
+            !connected)
+            return false;
+        say(u"NAME:"_s + name);
+        return waitReceived(name + u'+');
+    }
+    void say(const QString& text)
+    {
+        socket.sendTextMessage(
+            QString::fromUtf8(QJsonDocument(QJsonObject{{u"type"_s, u"send"_s}, {u"text"_s, text}}).toJson()));
+    }
+    bool waitReceived(const QString& text)
+    {
+        return QTest::qWaitFor([&] { return received.contains(text); });
+    }
+
+    QWebSocket socket;
+    QString received;
+    bool connected = false;
+};
+
+// The gateway with a fresh certificate in front of the chat server.
+struct SecureServers {
+    bool start()
+    {
+        const auto made = makeCertificate(directory.path(), u"gateway"_s);
+        if (!made)
+            return false;
+        certificate = *made;
+        web = std::make_unique<WebGatewayProcess>(tlsArguments(certificate));
+        return kova.startListening() && web->start();
+    }
+    ~SecureServers() { kova.terminate(); }
+
+    QTemporaryDir directory;
+    TestCertificate certificate;
+    KovaProcess kova;
+    std::unique_ptr<WebGatewayProcess> web;
+};
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+// The gateway over TLS, each case in a network namespace of its own.
+class TestWebTls : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void servesThePageAndTheChatOverTls()
+    {
+        SecureServers servers;
+        QVERIFY(servers.start());
+        QVERIFY(
+            servers.web->waitForOutput(u"kova-web: HTTPS with the certificate kova-test, 127.0.0.1, valid until"_s));
+        QVERIFY(servers.web->waitForOutput(u"serving the chat page on https://127.0.0.1:8557 for"_s));
+
+        const QByteArray page = exchange("GET / HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n");
+        QVERIFY2(page.startsWith("HTTP/1.1 200 OK\r\n"), page.left(200));
+        QVERIFY(QString::fromUtf8(page).contains(u"発言監視"_s));
+        const QByteArray script =
+            exchange("GET /kova.js HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n");
+        QVERIFY2(script.startsWith("HTTP/1.1 200 OK\r\n") && script.contains("text/javascript"), script.left(200));
+
+        SecureBrowser browser;
+        QVERIFY(browser.join(u"暗号"_s));
+        auto raw = servers.kova.connectClient();
+        QVERIFY(raw);
+        browser.say(u"こんにちは"_s);
+        QVERIFY(browser.waitReceived(u"暗号 > こんにちは"_s));
+        // A message of the largest size passes through TLS records as it does in clear.
+        const QString longest = QString(64 * 1024 - 40, u'x');
+        browser.say(longest);
+        QVERIFY(browser.waitReceived(longest));
+        QCOMPARE(browser.socket.state(), QAbstractSocket::ConnectedState);
+    }
+
+    void everyAnswerCarriesTheSecurityHeaders_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("https") << true;
+        QTest::newRow("http") << false;
+    }
+
+    void everyAnswerCarriesTheSecurityHeaders()
+    {
+        QFETCH(bool, tls);
+        QTemporaryDir directory;
+        const auto certificate = makeCertificate(directory.path(), u"gateway"_s);
+        QVERIFY(certificate);
+        WebGatewayProcess web(tls ? tlsArguments(*certificate) : QStringList{u"--listen"_s, u"127.0.0.1:8557"_s});
+        QVERIFY(web.start());
+        const QByteArray origin = tls ? "https://127.0.0.1:8557" : "http://127.0.0.1:8557";
+        const QByteArray requests[] = {
+            "GET / HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n",
+            "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n",
+            "GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nOrigin: " + origin + "\r\n" + Upgrade + "\r\n",
+            "GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nOrigin: http://evil.example\r\n" + Upgrade + "\r\n",
+        };
+        const QByteArray statuses[] = {"HTTP/1.1 200 ", "HTTP/1.1 404 ", "HTTP/1.1 101 ", "HTTP/1.1 403 "};
+        for (int i = 0; i < 4; ++i) {
+            const QByteArray answer = exchange(requests[i], tls);
+            const QByteArray head = answer.left(answer.indexOf("\r\n\r\n") + 2);
+            QVERIFY2(head.startsWith(statuses[i]), head);
+            QVERIFY2(head.contains("\r\nX-Content-Type-Options: nosniff\r\n"), head);
+            QVERIFY2(head.contains("\r\nReferrer-Policy: no-referrer\r\n"), head);
+            QVERIFY2(QRegularExpression(u"\r\nContent-Security-Policy: [^\r]*frame-ancestors 'none'"_s)
+                         .match(QString::fromLatin1(head))
+                         .hasMatch(),
+                     head);
+            QCOMPARE(head.contains("\r\nStrict-Transport-Security: max-age=31536000\r\n"), tls);
+        }
+    }
+
+    // Renewed files are taken for the next connection; what is open keeps its own, and a replacement that cannot be
+    // used leaves the pair in use.
+    void renewedCertificateServesTheNextConnection()
+    {
+        SecureServers servers;
+        QVERIFY(servers.start());
+        WebGatewayProcess& web = *servers.web;
+        const TestCertificate& files = servers.certificate;
+        const QByteArray first = files.fingerprint();
+        QCOMPARE(servedFingerprint(WebGatewayProcess::Port), first);
+        SecureBrowser browser;
+        QVERIFY(browser.join(u"残る"_s));
+
+        const auto renewed = makeCertificate(servers.directory.path(), u"renewed"_s);
+        QVERIFY(renewed);
+        // The certificate first, as a renewal may: for a moment it does not match the key in use.
+        QVERIFY(replaceFile(files.certificate, contents(renewed->certificate)));
+        QVERIFY2(
+            web.waitForOutput(u"kova-web: the renewed certificate is not used, the one in use stays: the key in "_s +
+                              files.key + u" does not belong to the certificate in "_s + files.certificate),
+            qPrintable(web.output()));
+        QCOMPARE(servedFingerprint(WebGatewayProcess::Port), first);
+        QVERIFY(replaceFile(files.key, contents(renewed->key)));
+        QVERIFY2(web.waitForOutput(u"kova-web: renewed certificate, for the connections from now on: kova-test"_s),
+                 qPrintable(web.output()));
+        QCOMPARE(servedFingerprint(WebGatewayProcess::Port), renewed->fingerprint());
+        QVERIFY(renewed->fingerprint() != first);
+        browser.say(u"まだいます"_s);
+        QVERIFY(browser.waitReceived(u"残る > まだいます"_s));
+
+        // Written over in place, and then not a certificate at all.
+        QVERIFY(writeFile(files.certificate, "not a certificate\n"));
+        QVERIFY2(web.waitForOutput(u"the one in use stays: the certificate file "_s + files.certificate +
+                                   u" holds no certificate in PEM form"_s),
+                 qPrintable(web.output()));
+        QCOMPARE(servedFingerprint(WebGatewayProcess::Port), renewed->fingerprint());
+        // An expired one is no renewal either.
+        const auto expired = makeCertificate(servers.directory.path(), u"expired"_s, Validity::Expired);
+        QVERIFY(expired);
+        QVERIFY(replaceFile(files.key, contents(expired->key)));
+        QVERIFY(replaceFile(files.certificate, contents(expired->certificate)));
+        QVERIFY2(
+            web.waitForOutput(u"the one in use stays: the certificate in "_s + files.certificate + u" expired on"_s),
+            qPrintable(web.output()));
+        QCOMPARE(servedFingerprint(WebGatewayProcess::Port), renewed->fingerprint());
+        QCOMPARE(browser.socket.state(), QAbstractSocket::ConnectedState);
+    }
+
+    void unusableFilesEndTheGatewayAtStart()
+    {
+        QTemporaryDir directory;
+        const auto good = makeCertificate(directory.path(), u"good"_s);
+        const auto other = makeCertificate(directory.path(), u"other"_s);
+        const auto rsa = makeCertificate(directory.path(), u"rsa"_s, Validity::Current, u"rsa"_s);
+        const auto expired = makeCertificate(directory.path(), u"expired"_s, Validity::Expired);
+        QVERIFY(good && other && rsa && expired);
+        const QString missing = directory.filePath(u"missing.crt"_s);
+        const struct {
+            QStringList arguments;
+            QString error;
+        } cases[] = {
+            {{u"--tls-cert"_s, good->certificate},
+             u"kova-web: --tls-cert and --tls-key go together: give both for HTTPS, or neither\n"_s},
+            {{u"--tls-key"_s, good->key}, u"kova-web: --tls-cert and --tls-key go together"_s},
+            {{u"--tls-cert="_s, u"--tls-key="_s}, u"kova-web: --tls-cert and --tls-key need a file each\n"_s},
+            {{u"--tls-cert"_s, missing, u"--tls-key"_s, good->key},
+             u"kova-web: cannot read the certificate file %1: No such file or directory\n"_s.arg(missing)},
+            {{u"--tls-cert"_s, good->key, u"--tls-key"_s, good->key},
+             u"kova-web: the certificate file %1 holds no certificate in PEM form\n"_s.arg(good->key)},
+            {{u"--tls-cert"_s, good->certificate, u"--tls-key"_s, good->certificate},
+             u"kova-web: the key file %1 holds no RSA or EC private key"_s.arg(good->certificate)},
+            {{u"--tls-cert"_s, good->certificate, u"--tls-key"_s, other->key},
+             u"kova-web: the key in %1 does not belong to the certificate in %2 (the TLS library says: "_s.arg(
+                 other->key, good->certificate)},
+            {{u"--tls-cert"_s, good->certificate, u"--tls-key"_s, rsa->key},
+             u"kova-web: the key in %1 does not belong to the certificate in %2 (another kind of key)\n"_s.arg(
+                 rsa->key, good->certificate)},
+            {{u"--tls-cert"_s, expired->certificate, u"--tls-key"_s, expired->key},
+             u"kova-web: the certificate in %1 expired on "_s.arg(expired->certificate)},
+        };
+        for (const auto& testCase : cases) {
+            QProcess process;
+            process.start(qEnvironmentVariable("KOVA_WEB_BINARY"),
+                          QStringList{u"--listen"_s, u"127.0.0.1:8557"_s} + testCase.arguments);
+            QVERIFY(process.waitForFinished(10000));
+            const QString error = QString::fromUtf8(process.readAllStandardError());
+            QVERIFY2(error.startsWith(testCase.error), qPrintable(error));
+            QCOMPARE(process.exitCode(), 2);
+            QVERIFY(!process.readAllStandardOutput().contains("serving"));
+        }
+    }
+
+    void plainHttpToTheTlsPortGetsNothing()
+    {
+        SecureServers servers;
+        QVERIFY(servers.start());
+        QTcpSocket plain;
+        plain.connectToHost(QHostAddress::LocalHost, WebGatewayProcess::Port);
+        QVERIFY(plain.waitForConnected(5000));
+        plain.write("GET / HTTP/1.1\r\nHost: 127.0.0.1:8557\r\n\r\n");
+        QByteArray answer;
+        // Closed at once, long before the idle time.
+        const QDeadlineTimer deadline(5000);
+        while (plain.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+            plain.waitForReadyRead(100);
+            answer += plain.readAll();
+        }
+        QCOMPARE(plain.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY2(!answer.contains("HTTP/"), answer);
+        QVERIFY2(servers.web->waitForOutput(u"refused: no TLS handshake: "_s), qPrintable(servers.web->output()));
+    }
+
+    // A connection that starts a handshake, or none, and then says nothing is closed with the idle time.
+    void unfinishedHandshakesAreClosed()
+    {
+        QTemporaryDir directory;
+        const auto certificate = makeCertificate(directory.path(), u"gateway"_s);
+        QVERIFY(certificate);
+        web::PageServer pages({4, std::chrono::milliseconds(300)});
+        QString error;
+        QVERIFY(pages.startListening(QHostAddress::LocalHost, 0, &error));
+        const auto credentials = web::readTlsCredentials(certificate->certificate, certificate->key,
+                                                         QDateTime::currentDateTimeUtc(), &error);
+        QVERIFY2(credentials, qPrintable(error));
+        pages.setTlsConfiguration(credentials->configuration());
+        QTcpSocket silent;
+        QTcpSocket started;
+        for (QTcpSocket* socket : {&silent, &started}) {
+            socket->connectToHost(QHostAddress::LocalHost, pages.serverPort());
+            QVERIFY(QTest::qWaitFor([&] { return socket->state() == QAbstractSocket::ConnectedState; }));
+        }
+        // The beginning of a ClientHello.
+        started.write(QByteArray::fromHex("160301"));
+        QVERIFY(QTest::qWaitFor([&] { return pages.plainConnections() == 2; }));
+        QVERIFY(QTest::qWaitFor([&] {
+            return silent.state() == QAbstractSocket::UnconnectedState &&
+                   started.state() == QAbstractSocket::UnconnectedState;
+        }));
+        QCOMPARE(pages.plainConnections(), 0);
+    }
+};
+
+KOVA_NAMESPACED_TEST_MAIN(TestWebTls, false)
+#include "tst_webtls.moc"
