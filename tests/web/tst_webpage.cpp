@@ -1,13 +1,18 @@
 #include "DevTools.h"
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
+#include "TestCertificate.h"
 #include "WebGatewayProcess.h"
 #include "io/Cp932.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -38,6 +43,11 @@ class TestWebPage : public QObject {
     HeadlessChromium m_chromium;
     DevTools m_page;
     std::unique_ptr<QTcpSocket> m_raw;
+    // The same chat over HTTPS, by a name that is not this machine's (the browser maps it to 127.0.0.1): a secure
+    // context because of TLS alone.
+    QTemporaryDir m_certificates;
+    std::unique_ptr<WebGatewayProcess> m_tlsWeb;
+    DevTools m_secure;
 
     bool key(const QString& name, int code, const QString& text = {})
     {
@@ -92,9 +102,10 @@ class TestWebPage : public QObject {
                page.evaluate(u"document.visibilityState"_s).toString() == (hidden ? u"hidden"_s : u"visible"_s);
     }
     // Waits for the page to be back in the room after losing it.
-    bool inRoom(int timeoutMs = 10000)
+    bool inRoom(int timeoutMs = 10000) { return inRoom(m_page, timeoutMs); }
+    static bool inRoom(DevTools& page, int timeoutMs = 10000)
     {
-        return m_page.waitUntil(u"document.getElementById('status').textContent.startsWith('「')"_s, timeoutMs);
+        return page.waitUntil(u"document.getElementById('status').textContent.startsWith('「')"_s, timeoutMs);
     }
 
 private Q_SLOTS:
@@ -103,8 +114,17 @@ private Q_SLOTS:
         m_kova = std::make_unique<KovaProcess>();
         QVERIFY(m_kova->startListening());
         QVERIFY(m_web.start());
+        // The browser trusts the HTTPS gateway's certificate, as a phone told to trust it would.
+        const auto certificate = makeCertificate(m_certificates.path(), u"page"_s);
+        QVERIFY(certificate);
+        m_tlsWeb = std::make_unique<WebGatewayProcess>(QStringList{u"--listen"_s, u"127.0.0.1:8443"_s, u"--tls-cert"_s,
+                                                                   certificate->certificate, u"--tls-key"_s,
+                                                                   certificate->key});
+        const QSslKey key = QSslCertificate::fromPath(certificate->certificate).value(0).publicKey();
+        const QByteArray keyHash = QCryptographicHash::hash(key.toDer(), QCryptographicHash::Sha256).toBase64();
         QString error;
-        QVERIFY2(m_chromium.start(&error), qPrintable(error));
+        QVERIFY2(m_chromium.start(&error, {u"--ignore-certificate-errors-spki-list="_s + QString::fromLatin1(keyHash)}),
+                 qPrintable(error));
         QVERIFY(m_page.open(m_chromium.devToolsUrl()));
         QVERIFY2(m_page.attachNewPage(), qPrintable(m_page.lastError));
         m_page.call(u"Page.enable"_s);
@@ -117,6 +137,8 @@ private Q_SLOTS:
     void cleanupTestCase()
     {
         m_chromium.stop();
+        if (m_tlsWeb)
+            m_tlsWeb->terminate();
         m_web.terminate();
         if (m_kova)
             m_kova->terminate();
@@ -303,124 +325,6 @@ private Q_SLOTS:
         m_page.evaluate(u"document.getElementById('line').value = ''"_s);
     }
 
-    void installsWithAManifestAndAServiceWorker()
-    {
-        QVERIFY(m_page.evaluate(u"window.isSecureContext"_s).toBool());
-        const QJsonObject manifest = m_page.call(u"Page.getAppManifest"_s);
-        QVERIFY2(m_page.lastError.isEmpty(), qPrintable(m_page.lastError));
-        QVERIFY2(manifest.value(u"url"_s).toString() == u"http://127.0.0.1:8557/manifest.webmanifest"_s &&
-                     manifest.value(u"errors"_s).toArray().isEmpty(),
-                 QJsonDocument(manifest).toJson().constData());
-        QCOMPARE(QJsonDocument::fromJson(manifest.value(u"data"_s).toString().toUtf8())[u"name"_s].toString(),
-                 u"KOVA"_s);
-        // The worker takes charge of the page, which the browser then offers to install.
-        QVERIFY2(m_page.waitUntil(u"navigator.serviceWorker.controller?.scriptURL.endsWith('/service-worker.js')"_s),
-                 qPrintable(m_page.lastError));
-        const QJsonObject installable = m_page.call(u"Page.getInstallabilityErrors"_s);
-        QVERIFY2(m_page.lastError.isEmpty() && installable.value(u"installabilityErrors"_s).toArray().isEmpty(),
-                 QJsonDocument(installable).toJson().constData());
-
-        // It keeps the page's own files and nothing else, however the page is used.
-        QVERIFY(m_page.evaluate(u"fetch('/healthz').then(r => r.ok)"_s).toBool());
-        m_page.call(u"Page.reload"_s);
-        QVERIFY(inRoom());
-        QCOMPARE(shown(u"caches.open('kova-page').then(c => c.keys()).then(k => k.map(r => new URL(r.url).pathname)"
-                       ".sort().join(' '))"_s),
-                 u"/ /favicon.ico /heart-192.png /heart-512.png /icon-mention.png /icon-unread.png /icon.png "
-                 "/kova.css /kova.js /log.js /manifest.webmanifest /notify.js /stream.js"_s);
-        QCOMPARE(shown(u"caches.keys().then(k => k.join())"_s), u"kova-page"_s);
-    }
-
-    // Switched on, with the browser's permission (granted here as a person would, once asked), a line that
-    // arrives while the page is away shows as a notification; the others of the next 10 s share one.
-    void notifiesWhileAwayWhenSwitchedOn()
-    {
-        QVERIFY(!m_page.evaluate(u"document.getElementById('notify-switch').hidden"_s).toBool());
-        QVERIFY(!m_page.evaluate(u"document.getElementById('notify').checked"_s).toBool());
-        m_page.callBrowser(u"Browser.grantPermissions"_s, {{u"origin"_s, u"http://127.0.0.1:8557"_s},
-                                                           {u"permissions"_s, QJsonArray{u"notifications"_s}}});
-        QVERIFY2(m_page.lastError.isEmpty(), qPrintable(m_page.lastError));
-        m_page.evaluate(u"document.getElementById('notify').click()"_s);
-        QVERIFY(m_page.waitUntil(u"localStorage.getItem('kova.notify') === 'on'"_s));
-        QVERIFY(m_page.evaluate(u"document.getElementById('notify').checked"_s).toBool());
-
-        const QString shownNow =
-            u"navigator.serviceWorker.ready.then(r => r.getNotifications()).then(list =>"
-            " JSON.stringify(list.map(n => [n.title, n.body, n.tag]).sort((a, b) => a[2].localeCompare(b[2]))))"_s;
-        QVERIFY(say(u"まだ見ています"_s));
-        QCOMPARE(shown(shownNow), u"[]"_s);
-        QVERIFY(setHidden(true));
-        m_raw->write(cp932::encode(u"<b>通知</b>です"_s));
-        QVERIFY2(m_page.waitUntil(shownNow + uR"(.then(s => s === '[["生","<b>通知</b>です","kova-lines"]]'))"_s),
-                 qPrintable(shown(shownNow)));
-        // A line naming the reader at once, beside it; one's own line never; the next plain line with the group.
-        QVERIFY(say(u"Webさん、聞こえますか"_s));
-        QVERIFY(type(u"はい"_s));
-        QVERIFY(enter());
-        QVERIFY(m_page.waitUntil(u"[...document.querySelectorAll('#log .text')].pop()?.textContent === 'はい'"_s));
-        QVERIFY(say(u"三つ目"_s));
-        QCOMPARE(shown(shownNow),
-                 uR"([["生","<b>通知</b>です","kova-lines"],["生","Webさん、聞こえますか","kova-mention-1"]])"_s);
-        QVERIFY2(m_page.waitUntil(
-                     shownNow + uR"(.then(s => s.includes('["新しい発言 2件","生: 三つ目","kova-lines"]')))"_s, 15000),
-                 qPrintable(shown(shownNow)));
-        if (const QString path = qEnvironmentVariable("KOVA_WEB_NOTIFY_SCREENSHOT"); !path.isEmpty()) {
-            const QJsonObject shot = m_page.call(u"Page.captureScreenshot"_s, {{u"format"_s, u"png"_s}});
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QByteArray::fromBase64(shot.value(u"data"_s).toString().toLatin1()));
-        }
-        // Back at the page, they have been seen.
-        QVERIFY(setHidden(false));
-        QVERIFY2(m_page.waitUntil(shownNow + u".then(s => s === '[]')"_s), qPrintable(shown(shownNow)));
-    }
-
-    // A page of another origin whose reader switched notifications on before, and has not allowed them since:
-    // loading it asks nothing; the switch asks, and says so when refused.
-    void asksForPermissionOnlyWhenSwitchedOn()
-    {
-        DevTools other;
-        QVERIFY(other.open(m_chromium.devToolsUrl()));
-        QVERIFY(other.attachNewPage());
-        other.call(u"Page.enable"_s);
-        other.call(u"Page.addScriptToEvaluateOnNewDocument"_s,
-                   {{u"source"_s, u"window.asked = 0; Notification.requestPermission = async () => { ++window.asked;"
-                                  " return 'denied'; };"_s}});
-        other.call(u"Page.navigate"_s, {{u"url"_s, u"http://localhost:8557/"_s}});
-        QVERIFY(other.waitUntil(u"document.readyState === 'complete'"_s));
-        other.evaluate(u"localStorage.setItem('kova.notify', 'on')"_s);
-        other.call(u"Page.reload"_s);
-        QVERIFY(other.waitUntil(u"document.readyState === 'complete' && window.asked === 0"_s));
-        const QString state =
-            u"[window.asked, document.getElementById('notify').checked,"
-            " localStorage.getItem('kova.notify'), document.getElementById('notify-note').textContent]"
-            ".join(' ')"_s;
-        QCOMPARE(other.evaluate(state).toString(), u"0 false on "_s);
-        other.evaluate(u"document.getElementById('notify').click()"_s);
-        QVERIFY2(other.waitUntil(u"window.asked === 1 && localStorage.getItem('kova.notify') === 'off'"_s),
-                 qPrintable(other.evaluate(state).toString()));
-        QCOMPARE(other.evaluate(state).toString(),
-                 u"1 false off 通知はブラウザで拒否されています。サイトの設定で許可できます。"_s);
-    }
-
-    // A name that is not this machine's over plain HTTP: no secure context, so no switch, and a note says why.
-    void offersNoNotificationsOverPlainHttp()
-    {
-        DevTools plain;
-        QVERIFY(plain.open(m_chromium.devToolsUrl()));
-        QVERIFY(plain.attachNewPage());
-        plain.call(u"Page.navigate"_s, {{u"url"_s, u"http://kova.test:8557/"_s}});
-        QVERIFY2(plain.waitUntil(u"document.readyState === 'complete'"_s), qPrintable(plain.lastError));
-        QCOMPARE(plain
-                     .evaluate(u"[window.isSecureContext, 'serviceWorker' in navigator,"
-                               " document.getElementById('notify-switch').hidden].join()"_s)
-                     .toString(),
-                 u"false,false,true"_s);
-        QVERIFY(plain.evaluate(u"document.getElementById('notify-note').textContent"_s)
-                    .toString()
-                    .startsWith(u"このページは暗号化されていない http:// で開かれているため、通知は使えません"_s));
-    }
-
     void followsTheDarkColourScheme()
     {
         const QString ground = u"getComputedStyle(document.getElementById('log')).backgroundColor"_s;
@@ -554,8 +458,6 @@ private Q_SLOTS:
                     .toBool());
         QVERIFY(key(u"Shift"_s, 16));
         QVERIFY(m_page.waitUntil(u"document.getElementById('sound-hint').hidden"_s));
-        // So do notifications, without asking again.
-        QVERIFY(m_page.evaluate(u"document.getElementById('notify').checked"_s).toBool());
         // What was there, then where lines may be missing.
         QCOMPARE(shown(lastLines), before);
         QVERIFY(m_page.waitUntil(
@@ -667,6 +569,146 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray::fromBase64(shot.value(u"data"_s).toString().toLatin1()));
         }
+    }
+
+    // Over HTTPS the page can be installed: a manifest without errors, its worker in charge, nothing missing that
+    // the browser wants for installing it; the worker keeps the page's own files and nothing else.
+    void installsOverHttpsWithAManifestAndAServiceWorker()
+    {
+        QVERIFY(m_tlsWeb->start());
+        QVERIFY(m_secure.open(m_chromium.devToolsUrl()));
+        QVERIFY(m_secure.attachNewPage());
+        m_secure.call(u"Page.enable"_s);
+        m_secure.call(u"Emulation.setFocusEmulationEnabled"_s, {{u"enabled"_s, true}});
+        m_secure.call(u"Page.navigate"_s, {{u"url"_s, u"https://kova.test:8443/?name=安全"_s}});
+        QVERIFY2(inRoom(m_secure), qPrintable(m_secure.lastError));
+        QCOMPARE(m_secure.evaluate(u"[location.protocol, window.isSecureContext].join()"_s).toString(),
+                 u"https:,true"_s);
+
+        const QJsonObject manifest = m_secure.call(u"Page.getAppManifest"_s);
+        QVERIFY2(m_secure.lastError.isEmpty(), qPrintable(m_secure.lastError));
+        QVERIFY2(manifest.value(u"url"_s).toString() == u"https://kova.test:8443/manifest.webmanifest"_s &&
+                     manifest.value(u"errors"_s).toArray().isEmpty(),
+                 QJsonDocument(manifest).toJson().constData());
+        QCOMPARE(QJsonDocument::fromJson(manifest.value(u"data"_s).toString().toUtf8())[u"name"_s].toString(),
+                 u"KOVA"_s);
+        QVERIFY2(m_secure.waitUntil(u"navigator.serviceWorker.controller?.scriptURL.endsWith('/service-worker.js')"_s),
+                 qPrintable(m_secure.lastError));
+        const QJsonObject installable = m_secure.call(u"Page.getInstallabilityErrors"_s);
+        QVERIFY2(m_secure.lastError.isEmpty() && installable.value(u"installabilityErrors"_s).toArray().isEmpty(),
+                 QJsonDocument(installable).toJson().constData());
+
+        QVERIFY(m_secure.evaluate(u"fetch('/healthz').then(r => r.ok)"_s).toBool());
+        m_secure.call(u"Page.reload"_s);
+        QVERIFY(inRoom(m_secure));
+        QCOMPARE(m_secure
+                     .evaluate(u"caches.open('kova-page').then(c => c.keys()).then(k =>"
+                               " k.map(r => new URL(r.url).pathname).sort().join(' '))"_s)
+                     .toString(),
+                 u"/ /favicon.ico /heart-192.png /heart-512.png /icon-mention.png /icon-unread.png /icon.png "
+                 "/kova.css /kova.js /log.js /manifest.webmanifest /notify.js /stream.js"_s);
+        QCOMPARE(m_secure.evaluate(u"caches.keys().then(k => k.join())"_s).toString(), u"kova-page"_s);
+    }
+
+    // Switched on, with the browser's permission (granted here as a person would, once asked), a line that
+    // arrives while the page is away shows as a notification; the others of the next 10 s share one.
+    void notifiesWhileAwayWhenSwitchedOn()
+    {
+        QVERIFY(!m_secure.evaluate(u"document.getElementById('notify-switch').hidden"_s).toBool());
+        QVERIFY(!m_secure.evaluate(u"document.getElementById('notify').checked"_s).toBool());
+        m_secure.callBrowser(u"Browser.grantPermissions"_s, {{u"origin"_s, u"https://kova.test:8443"_s},
+                                                             {u"permissions"_s, QJsonArray{u"notifications"_s}}});
+        QVERIFY2(m_secure.lastError.isEmpty(), qPrintable(m_secure.lastError));
+        m_secure.evaluate(u"document.getElementById('notify').click()"_s);
+        QVERIFY(m_secure.waitUntil(u"localStorage.getItem('kova.notify') === 'on'"_s));
+        QVERIFY(m_secure.evaluate(u"document.getElementById('notify').checked"_s).toBool());
+        // Kept over a reload, without asking again.
+        m_secure.call(u"Page.reload"_s);
+        QVERIFY(inRoom(m_secure));
+        QVERIFY(m_secure.evaluate(u"document.getElementById('notify').checked"_s).toBool());
+
+        const QString shownNow =
+            u"navigator.serviceWorker.ready.then(r => r.getNotifications()).then(list =>"
+            " JSON.stringify(list.map(n => [n.title, n.body, n.tag]).sort((a, b) => a[2].localeCompare(b[2]))))"_s;
+        const QString lastLine = u"[...document.querySelectorAll('#log .text')].pop()?.textContent"_s;
+        auto say = [&](const QString& text) {
+            m_raw->write(cp932::encode(text));
+            return m_secure.waitUntil(lastLine + u" === '"_s + text + u"'"_s);
+        };
+        QVERIFY(say(u"まだ見ています"_s));
+        QCOMPARE(m_secure.evaluate(shownNow).toString(), u"[]"_s);
+        QVERIFY(setHidden(m_secure, true));
+        m_raw->write(cp932::encode(u"<b>通知</b>です"_s));
+        QVERIFY2(m_secure.waitUntil(shownNow + uR"(.then(s => s === '[["生","<b>通知</b>です","kova-lines"]]'))"_s),
+                 qPrintable(m_secure.evaluate(shownNow).toString()));
+        // A line naming the reader at once, beside it; one's own line never; the next plain line with the group.
+        QVERIFY(say(u"安全さん、聞こえますか"_s));
+        m_secure.evaluate(u"document.getElementById('line').value = 'はい';"
+                          " document.getElementById('say').requestSubmit()"_s);
+        QVERIFY(m_secure.waitUntil(lastLine + u" === 'はい'"_s));
+        QVERIFY(say(u"三つ目"_s));
+        QCOMPARE(m_secure.evaluate(shownNow).toString(),
+                 uR"([["生","<b>通知</b>です","kova-lines"],["生","安全さん、聞こえますか","kova-mention-1"]])"_s);
+        QVERIFY2(m_secure.waitUntil(
+                     shownNow + uR"(.then(s => s.includes('["新しい発言 2件","生: 三つ目","kova-lines"]')))"_s, 15000),
+                 qPrintable(m_secure.evaluate(shownNow).toString()));
+        if (const QString path = qEnvironmentVariable("KOVA_WEB_NOTIFY_SCREENSHOT"); !path.isEmpty()) {
+            const QJsonObject shot = m_secure.call(u"Page.captureScreenshot"_s, {{u"format"_s, u"png"_s}});
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray::fromBase64(shot.value(u"data"_s).toString().toLatin1()));
+        }
+        // Back at the page, they have been seen.
+        QVERIFY(setHidden(m_secure, false));
+        QVERIFY2(m_secure.waitUntil(shownNow + u".then(s => s === '[]')"_s),
+                 qPrintable(m_secure.evaluate(shownNow).toString()));
+    }
+
+    // Another origin of the same gateway, whose reader switched notifications on before and has not allowed them
+    // since: loading it asks nothing; the switch asks, and says so when refused.
+    void asksForPermissionOnlyWhenSwitchedOn()
+    {
+        DevTools other;
+        QVERIFY(other.open(m_chromium.devToolsUrl()));
+        QVERIFY(other.attachNewPage());
+        other.call(u"Page.enable"_s);
+        other.call(u"Page.addScriptToEvaluateOnNewDocument"_s,
+                   {{u"source"_s, u"window.asked = 0; Notification.requestPermission = async () => { ++window.asked;"
+                                  " return 'denied'; };"_s}});
+        other.call(u"Page.navigate"_s, {{u"url"_s, u"https://127.0.0.1:8443/"_s}});
+        QVERIFY(other.waitUntil(u"document.readyState === 'complete'"_s));
+        other.evaluate(u"localStorage.setItem('kova.notify', 'on')"_s);
+        other.call(u"Page.reload"_s);
+        QVERIFY(other.waitUntil(u"document.readyState === 'complete' && window.asked === 0"_s));
+        const QString state =
+            u"[window.asked, document.getElementById('notify').checked,"
+            " localStorage.getItem('kova.notify'), document.getElementById('notify-note').textContent]"
+            ".join(' ')"_s;
+        QCOMPARE(other.evaluate(state).toString(), u"0 false on "_s);
+        other.evaluate(u"document.getElementById('notify').click()"_s);
+        QVERIFY2(other.waitUntil(u"window.asked === 1 && localStorage.getItem('kova.notify') === 'off'"_s),
+                 qPrintable(other.evaluate(state).toString()));
+        QCOMPARE(other.evaluate(state).toString(),
+                 u"1 false off 通知はブラウザで拒否されています。サイトの設定で許可できます。"_s);
+    }
+
+    // A name over plain HTTP (another than the HTTPS one, which the browser now keeps to HTTPS as told): no secure
+    // context, so no switch, no worker, and a note says why.
+    void offersNoNotificationsOverPlainHttp()
+    {
+        DevTools plain;
+        QVERIFY(plain.open(m_chromium.devToolsUrl()));
+        QVERIFY(plain.attachNewPage());
+        plain.call(u"Page.navigate"_s, {{u"url"_s, u"http://chat.test:8557/"_s}});
+        QVERIFY2(plain.waitUntil(u"document.readyState === 'complete'"_s), qPrintable(plain.lastError));
+        QCOMPARE(plain
+                     .evaluate(u"[window.isSecureContext, 'serviceWorker' in navigator,"
+                               " document.getElementById('notify-switch').hidden].join()"_s)
+                     .toString(),
+                 u"false,false,true"_s);
+        QVERIFY(plain.evaluate(u"document.getElementById('notify-note').textContent"_s)
+                    .toString()
+                    .startsWith(u"このページは暗号化されていない http:// で開かれているため、通知は使えません"_s));
     }
 };
 
