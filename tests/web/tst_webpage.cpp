@@ -653,10 +653,40 @@ private Q_SLOTS:
                      shownNow + uR"(.then(s => s.includes('["新しい発言 2件","生: 三つ目","kova-lines"]')))"_s, 15000),
                  qPrintable(m_secure.evaluate(shownNow).toString()));
         if (const QString path = qEnvironmentVariable("KOVA_WEB_NOTIFY_SCREENSHOT"); !path.isEmpty()) {
+            // Headless Chromium draws no notifications: those the worker holds are drawn over a phone-sized page,
+            // as a phone shows them, for the picture.
+            m_secure.call(u"Emulation.setDeviceMetricsOverride"_s,
+                          {{u"width"_s, 390}, {u"height"_s, 780}, {u"deviceScaleFactor"_s, 2}, {u"mobile"_s, true}});
+            m_secure.evaluate(uR"(navigator.serviceWorker.ready.then(r => r.getNotifications()).then(list => {
+                const shade = document.createElement('div');
+                shade.id = 'shade';
+                shade.style.cssText = 'position:fixed;inset:0 0 auto 0;display:grid;gap:6px;padding:8px;'
+                    + 'background:rgba(0,0,0,.4);font:14px system-ui,sans-serif';
+                for (const n of list) {
+                    const card = document.createElement('div');
+                    card.style.cssText = 'display:flex;gap:10px;align-items:center;padding:10px 12px;'
+                        + 'border-radius:16px;background:#f4f4f6;color:#1c1f24';
+                    const icon = document.createElement('img');
+                    icon.src = n.icon;
+                    icon.width = icon.height = 36;
+                    const title = document.createElement('b');
+                    title.textContent = `KOVA ・ ${n.title}`;
+                    const body = document.createElement('div');
+                    body.textContent = n.body;
+                    const text = document.createElement('div');
+                    text.append(title, body);
+                    card.append(icon, text);
+                    shade.append(card);
+                }
+                document.body.append(shade);
+                return Promise.all([...shade.querySelectorAll('img')].map(i => i.decode()));
+            }))"_s);
             const QJsonObject shot = m_secure.call(u"Page.captureScreenshot"_s, {{u"format"_s, u"png"_s}});
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray::fromBase64(shot.value(u"data"_s).toString().toLatin1()));
+            m_secure.evaluate(u"document.getElementById('shade').remove()"_s);
+            m_secure.call(u"Emulation.clearDeviceMetricsOverride"_s);
         }
         // Back at the page, they have been seen.
         QVERIFY(setHidden(m_secure, false));
