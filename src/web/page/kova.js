@@ -260,6 +260,9 @@
     }
 
     async function showNotification(title, options) {
+        // The permission may have been taken back since the line came.
+        if (!notifyOn())
+            return;
         const shown = { ...options, lang: 'ja', icon: 'heart-192.png', data: { url: location.href } };
         try {
             if (worker) {
@@ -296,6 +299,7 @@
     ui.notify.addEventListener('change', async () => {
         if (!ui.notify.checked) {
             localStorage.setItem(NotifySetting, 'off');
+            notifier.reset();
             sayAboutNotifications('');
             return;
         }
