@@ -608,6 +608,14 @@ private Q_SLOTS:
                  u"/ /favicon.ico /heart-192.png /heart-512.png /icon-mention.png /icon-unread.png /icon.png "
                  "/kova.css /kova.js /log.js /manifest.webmanifest /notify.js /stream.js"_s);
         QCOMPARE(m_secure.evaluate(u"caches.keys().then(k => k.join())"_s).toString(), u"kova-page"_s);
+
+        // Without the gateway the page still opens from what the worker kept, and waits for the chat.
+        m_tlsWeb->terminate();
+        m_secure.call(u"Page.reload"_s);
+        QVERIFY2(m_secure.waitUntil(u"document.getElementById('status')?.textContent.includes('再接続します')"_s),
+                 qPrintable(m_secure.evaluate(u"document.body.innerText"_s).toString()));
+        QVERIFY(m_tlsWeb->start());
+        QVERIFY(inRoom(m_secure, 20000));
     }
 
     // Switched on, with the browser's permission (granted here as a person would, once asked), a line that
