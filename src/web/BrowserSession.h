@@ -19,6 +19,8 @@ enum CloseCode : quint16 {
     CloseServerClosed = 4000,      // the chat server ended the connection
     CloseServerUnreachable = 4001, // the chat server could not be reached
     CloseRoomFull = 4002,          // the chat server turned the connection away, or nine browsers are here
+    CloseWrongRoomKey = 4003,      // the gateway has a room key, and the browser offered another or none
+    CloseRoomKeyLockedOut = 4004,  // too many wrong keys from the browser's address: refused for a while
 };
 
 // How long a browser has to answer our close before its connection is cut.

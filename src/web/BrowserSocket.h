@@ -39,6 +39,9 @@ public:
     quint16 localPort() const { return m_socket->localPort(); }
     QAbstractSocket::SocketState state() const { return m_socket->state(); }
     qint64 bytesToWrite() const { return m_socket->bytesToWrite(); }
+    // The subprotocol that the upgrade accepted; empty for none.
+    QByteArray protocol() const { return m_protocol; }
+    void setProtocol(const QByteArray& protocol) { m_protocol = protocol; }
 
     void sendTextMessage(const QString& text);
     void ping();
@@ -71,6 +74,7 @@ private:
     QTcpSocket* m_socket;
     QHostAddress m_peerAddress;
     quint16 m_peerPort = 0;
+    QByteArray m_protocol;
     QByteArray m_input;
     QByteArray m_message; // a fragmented message so far
     bool m_inMessage = false;

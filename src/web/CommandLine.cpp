@@ -82,11 +82,16 @@ QString ServerAddress::toString() const
     return hostForUrl(host) + u':' + QString::number(port);
 }
 
-QString endpointText(const QHostAddress& address, quint16 port)
+QString addressText(const QHostAddress& address)
 {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    return hostForUrl(isV4 ? QHostAddress(v4).toString() : address.toString()) + u':' + QString::number(port);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+QString endpointText(const QHostAddress& address, quint16 port)
+{
+    return hostForUrl(addressText(address)) + u':' + QString::number(port);
 }
 
 std::optional<ListenAddress> parseListenAddress(const QString& text)
@@ -147,8 +152,13 @@ Options parseCommandLine(QCoreApplication& app)
     parser.addOption(listen);
     parser.addOption(server);
     parser.addOption(history);
+    const QCommandLineOption accessKey(QStringLiteral("access-key-file"),
+                                       QStringLiteral("Let in only browsers that give the room key in this file, its "
+                                                      "one line (at least 8 characters)."),
+                                       QStringLiteral("FILE"));
     parser.addOption(tlsCertificate);
     parser.addOption(tlsKey);
+    parser.addOption(accessKey);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument \"%1\"; see kova-web --help")
@@ -183,6 +193,9 @@ Options parseCommandLine(QCoreApplication& app)
              ConfigurationError);
     if (parser.isSet(tlsCertificate) && (parser.value(tlsCertificate).isEmpty() || parser.value(tlsKey).isEmpty()))
         fail(QStringLiteral("--tls-cert and --tls-key need a file each"), ConfigurationError);
+    if (parser.isSet(accessKey) && parser.value(accessKey).isEmpty())
+        fail(QStringLiteral("--access-key-file needs a file"), ConfigurationError);
+    options.accessKeyFile = parser.value(accessKey);
     options.tlsCertificateFile = parser.value(tlsCertificate);
     options.tlsKeyFile = parser.value(tlsKey);
     return options;

@@ -38,6 +38,8 @@ std::optional<ServerAddress> parseServerAddress(const QString& text);
 // An address and port as the log shows them: 192.0.2.7:50312, [2001:db8::7]:50312 (IPv4 clients of a dual-stack
 // listener without their IPv6 dress).
 QString endpointText(const QHostAddress& address, quint16 port);
+// The address alone, as endpointText shows it, without brackets.
+QString addressText(const QHostAddress& address);
 
 struct Options {
     ListenAddress listen;
@@ -46,6 +48,8 @@ struct Options {
     // Both or neither: with them, HTTPS and WSS.
     QString tlsCertificateFile;
     QString tlsKeyFile;
+    // With it, only browsers that offer the key in it are let in.
+    QString accessKeyFile;
 };
 
 // The status of a program that ends because it cannot work as configured: an option that needs another, a file

@@ -1,4 +1,5 @@
 #include "PageServer.h"
+#include "RoomKey.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -96,6 +97,20 @@ bool isWebSocketKey(const QByteArray& key)
     return decoded && decoded.decoded.size() == 16;
 }
 
+// The subprotocol that offers a room key, among those the page listed; empty when none does.
+QByteArray keyProtocol(const HttpRequest& request)
+{
+    for (const auto& [name, value] : request.headers) {
+        if (name != "sec-websocket-protocol")
+            continue;
+        for (const QByteArray& protocol : value.split(',')) {
+            if (RoomKey::carriesKey(protocol.trimmed()))
+                return protocol.trimmed();
+        }
+    }
+    return {};
+}
+
 QByteArray acceptKey(const QByteArray& key)
 {
     return QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
@@ -137,6 +152,13 @@ PageServer::PageServer(HttpLimits limits, QObject* parent)
 }
 
 PageServer::~PageServer() = default;
+
+void PageServer::requireRoomKey()
+{
+    File& page = m_files["/"];
+    page.content.replace(R"(<meta name="kova-room-key" content="none">)",
+                         R"(<meta name="kova-room-key" content="required">)");
+}
 
 bool PageServer::startListening(const QHostAddress& address, quint16 port, QString* error)
 {
@@ -351,6 +373,11 @@ bool PageServer::upgrade(QTcpSocket* socket, const HttpRequest& request)
     switching.headers = {{"Upgrade", "websocket"},
                          {"Connection", "Upgrade"},
                          {"Sec-WebSocket-Accept", acceptKey(request.value("sec-websocket-key"))}};
+    // The gateway's only subprotocol; the browser fails a connection that does not take the one it offered, so
+    // that a wrong key would be told as a lost connection rather than refused in words.
+    const QByteArray protocol = keyProtocol(request);
+    if (!protocol.isEmpty())
+        switching.headers.append({"Sec-WebSocket-Protocol", protocol});
     send(socket, &request, switching);
 
     // The session watches it from now on: no idle limit, and the frames are the WebSocket's to read.
@@ -368,6 +395,7 @@ bool PageServer::upgrade(QTcpSocket* socket, const HttpRequest& request)
         },
         Qt::QueuedConnection);
     m_pending.push_back(std::make_unique<BrowserSocket>(socket));
+    m_pending.back()->setProtocol(protocol);
     Q_EMIT newWebSocketConnection();
     return false;
 }

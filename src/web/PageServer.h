@@ -62,6 +62,8 @@ public:
     quint16 serverPort() const { return m_listener.serverPort(); }
     // Serves HTTPS and WSS from now on, with these credentials for the connections that come next.
     void setTlsConfiguration(const QSslConfiguration& configuration) { m_listener.setTlsConfiguration(configuration); }
+    // Marks the page so that it asks for the room key before the nickname.
+    void requireRoomKey();
     // The chat server that /healthz tries; without one, /healthz is not served.
     void setChatServer(const ServerAddress& server) { m_chatServer = server; }
     // Connections open now that have not become WebSockets.

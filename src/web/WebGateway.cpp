@@ -56,6 +56,12 @@ bool WebGateway::useTls(const QString& certificateFile, const QString& keyFile, 
     return true;
 }
 
+void WebGateway::requireRoomKey(const QString& key)
+{
+    m_roomKey = std::make_unique<RoomKey>(key);
+    m_http.requireRoomKey();
+}
+
 bool WebGateway::listen(const ListenAddress& address, QString* error)
 {
     return m_http.startListening(address.address, address.port, error);
@@ -83,6 +89,8 @@ void WebGateway::onNewWebSocketConnection()
             refuse(std::move(browser), CloseCodes::GoingAway, m_shutDownReason);
             continue;
         }
+        if (!admitKey(browser))
+            continue;
         if (m_sessions.size() >= MaxBrowsers) {
             refuse(std::move(browser), CloseRoomFull,
                    QStringLiteral("%1 browsers are connected already").arg(MaxBrowsers));
@@ -111,9 +119,41 @@ void WebGateway::onNewWebSocketConnection()
     }
 }
 
+bool WebGateway::admitKey(std::unique_ptr<BrowserSocket>& browser)
+{
+    if (!m_roomKey)
+        return true;
+    const QString wrong = QStringLiteral("wrong room key");
+    switch (m_roomKey->check(browser->peerAddress(), browser->protocol())) {
+    case RoomKey::Verdict::Admitted:
+        return true;
+    case RoomKey::Verdict::Wrong:
+        refuse(std::move(browser), CloseWrongRoomKey, wrong);
+        return false;
+    case RoomKey::Verdict::WrongLockingOut:
+        // Once a window for each address that guesses, however often it tries.
+        logLine(QStringLiteral("browser address %1: %2 wrong room keys within %3 s, refused for %3 s")
+                    .arg(addressText(browser->peerAddress()))
+                    .arg(RoomKey::MaxWrongKeys)
+                    .arg(std::chrono::seconds(RoomKey::Window).count()));
+        refuse(std::move(browser), CloseWrongRoomKey, wrong);
+        return false;
+    case RoomKey::Verdict::LockedOut:
+        turnAway(std::move(browser), CloseRoomKeyLockedOut,
+                 QStringLiteral("too many wrong room keys; try again in a minute"));
+        return false;
+    }
+    return false;
+}
+
 void WebGateway::refuse(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason)
 {
     logRefused(browser->peerAddress(), browser->peerPort(), reason);
+    turnAway(std::move(browser), code, reason);
+}
+
+void WebGateway::turnAway(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason)
+{
     BrowserSocket* socket = browser.release();
     socket->setParent(this);
     connect(socket, &BrowserSocket::disconnected, socket, &QObject::deleteLater);

@@ -5,6 +5,7 @@
 #include "CommandLine.h"
 #include "History.h"
 #include "PageServer.h"
+#include "RoomKey.h"
 
 #include <QObject>
 #include <QSet>
@@ -27,6 +28,8 @@ public:
     // Serves HTTPS and WSS with the certificate and key in these files, and takes them again when they are renewed;
     // false when they cannot be used, with what is wrong in *error. Before listen().
     bool useTls(const QString& certificateFile, const QString& keyFile, QString* error);
+    // Lets in only browsers that offer this key (see RoomKey), and tells the page to ask for it.
+    void requireRoomKey(const QString& key);
     // Opens the listener; on failure, says why in *error.
     bool listen(const ListenAddress& address, QString* error);
     // Takes no more browsers and closes every browser's connection as going away, with the reason; closed() follows
@@ -39,7 +42,11 @@ Q_SIGNALS:
 
 private:
     void onNewWebSocketConnection();
+    // Whether the browser may come in; if not, it is refused.
+    bool admitKey(std::unique_ptr<BrowserSocket>& browser);
     void refuse(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason);
+    // Closes it with the code and reason, unlogged.
+    void turnAway(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason);
     void logRefused(const QHostAddress& address, quint16 port, const QString& reason);
     void onConnectionCut(const QHostAddress& address, quint16 port, const QString& reason);
     void onSessionEnded(BrowserSession* session, const QString& reason);
@@ -48,6 +55,7 @@ private:
     ServerAddress m_server;
     PageServer m_http;
     std::unique_ptr<CertificateFiles> m_certificates;
+    std::unique_ptr<RoomKey> m_roomKey;
     History m_history;
     // Sessions whose browser is connected: the seats taken.
     QSet<BrowserSession*> m_sessions;

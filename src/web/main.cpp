@@ -20,6 +20,15 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "kova-web: %s\n", qPrintable(error));
         return kova::web::ConfigurationError;
     }
+    if (!options.accessKeyFile.isEmpty()) {
+        const auto key = kova::web::RoomKey::read(options.accessKeyFile, &error);
+        if (!key) {
+            std::fprintf(stderr, "kova-web: %s\n", qPrintable(error));
+            return kova::web::ConfigurationError;
+        }
+        gateway.requireRoomKey(*key);
+        kova::web::logLine(QStringLiteral("kova-web: browsers need the room key in %1").arg(options.accessKeyFile));
+    }
     if (!gateway.listen(options.listen, &error)) {
         std::fprintf(stderr, "kova-web: cannot listen on %s: %s\n", qPrintable(options.listen.toString()),
                      qPrintable(error));

@@ -3,6 +3,7 @@
 #include "NamespacedTestMain.h"
 #include "TestCertificate.h"
 #include "WebGatewayProcess.h"
+#include "WriteFile.h"
 #include "io/Cp932.h"
 
 #include <QCryptographicHash>
@@ -747,6 +748,44 @@ private Q_SLOTS:
         QVERIFY(plain.evaluate(u"document.getElementById('notify-note').textContent"_s)
                     .toString()
                     .startsWith(u"このページは暗号化されていない http:// で開かれているため、通知は使えません"_s));
+    }
+
+    // With a room key the page asks for it first, keeps it, says when it is wrong, and forgets it on request.
+    void asksForTheRoomKeyBeforeTheNickname()
+    {
+        QTemporaryDir directory;
+        const QString keyFile = directory.filePath(u"room.key"_s);
+        QVERIFY(writeFile(keyFile, u"ひらけ、ごま 1234\n"_s.toUtf8()));
+        WebGatewayProcess keyed({u"--listen"_s, u"127.0.0.1:8558"_s, u"--access-key-file"_s, keyFile});
+        QVERIFY(keyed.start());
+        QVERIFY(keyed.waitForOutput(u"serving the chat page on 127.0.0.1:8558"_s));
+        DevTools page;
+        QVERIFY(page.open(m_chromium.devToolsUrl()));
+        QVERIFY(page.attachNewPage());
+        page.call(u"Page.navigate"_s, {{u"url"_s, u"http://127.0.0.1:8558/?name=鍵"_s}});
+        const QString asked = u"!document.getElementById('key-form').hidden && document.getElementById('join').hidden"
+                              " && document.getElementById('room').hidden"_s;
+        QVERIFY(page.waitUntil(asked));
+        const QString give = u"document.getElementById('room-key').value = '%1';"
+                             " document.getElementById('key-form').requestSubmit()"_s;
+        page.evaluate(give.arg(u"まちがった合言葉"_s));
+        QVERIFY(page.waitUntil(asked + u" && document.getElementById('key-error').textContent === "
+                                       "'合言葉が違います。もう一度入力してください。'"_s));
+        QVERIFY(page.evaluate(u"localStorage.getItem('kova.roomKey') === null"_s).toBool());
+
+        page.evaluate(give.arg(u"ひらけ、ごま 1234"_s));
+        QVERIFY(page.waitUntil(u"document.getElementById('status').textContent === '「鍵」で入室しています。'"_s));
+        QCOMPARE(page.evaluate(u"localStorage.getItem('kova.roomKey')"_s).toString(), u"ひらけ、ごま 1234"_s);
+        QVERIFY(
+            !page.evaluate(u"document.documentElement.outerHTML + location.href"_s).toString().contains(u"ひらけ"_s));
+        // Kept: a reload goes straight in.
+        page.call(u"Page.reload"_s);
+        QVERIFY(page.waitUntil(u"document.getElementById('status').textContent === '「鍵」で入室しています。'"_s));
+
+        page.evaluate(u"document.getElementById('forget-key').click()"_s);
+        QVERIFY(page.waitUntil(asked));
+        QVERIFY(page.evaluate(u"localStorage.getItem('kova.roomKey') === null"_s).toBool());
+        QVERIFY(!keyed.output().contains(u"ひらけ"_s));
     }
 };
 

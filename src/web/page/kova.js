@@ -7,6 +7,9 @@
     const ui = {
         status: $('status'),
         icon: $('icon'),
+        keyForm: $('key-form'),
+        roomKey: $('room-key'),
+        keyError: $('key-error'),
         join: $('join'),
         nickname: $('nickname'),
         joinError: $('join-error'),
@@ -47,6 +50,13 @@
     const CloseServerClosed = 4000;
     const CloseServerUnreachable = 4001;
     const CloseRoomFull = 4002;
+    const CloseWrongRoomKey = 4003;
+    const CloseRoomKeyLockedOut = 4004;
+    const RoomKeySetting = 'kova.roomKey';
+    const MinRoomKey = 8;
+    const LockoutSeconds = 60;
+    // The gateway says whether it wants a key; the key itself is never in the page.
+    const keyRequired = document.querySelector('meta[name="kova-room-key"]')?.content === 'required';
 
     let nickname = '';
     let socket = null;
@@ -66,6 +76,7 @@
     let audio = null;
     let saveTimer = null;
     let following = null;   // while a read is shown: whether the log showed its newest line before it
+    let keyThenJoin = null; // the nickname to join with once the key has been given
 
     const log = new KovaLog(ui.log, ui.announcer);
     log.onchange = () => {
@@ -396,13 +407,22 @@
     function connect() {
         clearTimeout(retryTimer);
         retryTimer = null;
+        if (keyRequired && !savedKey()) {
+            // Forgotten meanwhile, in another tab of the page.
+            askForKey(nickname, '');
+            return;
+        }
         log.settle();
         stream.reset();
         registered = false;
         setInRoom(false);
         setStatus('接続しています…');
         const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
-        const ws = new WebSocket(`${scheme}//${location.host}/chat`);
+        const url = `${scheme}//${location.host}/chat`;
+        // A page cannot give a WebSocket headers, and a key in the URL would be logged and kept in histories:
+        // it goes as the subprotocol, which the gateway echoes to this browser alone.
+        const key = keyRequired ? savedKey() : null;
+        const ws = key ? new WebSocket(url, [keyProtocol(key)]) : new WebSocket(url);
         socket = ws;
         ws.onmessage = (event) => {
             if (ws !== socket)
@@ -449,8 +469,18 @@
         showMembers([]);
         if (wasInRoom)
             lostAt = new Date();
+        if (event.code === CloseWrongRoomKey) {
+            forgetKey();
+            askForKey(nickname, '合言葉が違います。もう一度入力してください。');
+            return;
+        }
         let why;
+        let delay = BackoffSeconds[Math.min(attempt, BackoffSeconds.length - 1)];
         switch (event.code) {
+        case CloseRoomKeyLockedOut:
+            why = '合言葉の誤りが続いたため、しばらく入室できません。';
+            delay = LockoutSeconds;
+            break;
         case CloseServerClosed:
             why = 'チャットサーバとの接続が切れました。';
             break;
@@ -473,7 +503,6 @@
         }
         if (wasInRoom)
             arriving(() => log.addNotice(why));
-        const delay = BackoffSeconds[Math.min(attempt, BackoffSeconds.length - 1)];
         ++attempt;
         setStatus(`${why}${delay}秒後に${event.code === CloseRoomFull ? 'もう一度入室を試みます' : '再接続します'}。`);
         retryTimer = setTimeout(connect, delay * 1000);
@@ -548,6 +577,73 @@
         ui.nickname.value = nickname;
         ui.joinError.textContent = '';
         setStatus('退室しました。');
+        ui.nickname.focus();
+    }
+
+    // ---- The room key, when the gateway has one: asked for before the nickname, kept in localStorage.
+
+    function savedKey() {
+        return localStorage.getItem(RoomKeySetting);
+    }
+
+    function forgetKey() {
+        localStorage.removeItem(RoomKeySetting);
+    }
+
+    // The key's UTF-8 in base64url, after the prefix that the gateway looks for.
+    function keyProtocol(key) {
+        let binary = '';
+        for (const byte of new TextEncoder().encode(key))
+            binary += String.fromCharCode(byte);
+        return `kova-key.${btoa(binary).replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '')}`;
+    }
+
+    // Shows the key's form alone; name: the nickname to join with once it is given (none: ask for one).
+    function askForKey(name, problem) {
+        clearTimeout(retryTimer);
+        retryTimer = null;
+        keyThenJoin = name;
+        ui.room.hidden = true;
+        ui.join.hidden = true;
+        ui.keyForm.hidden = false;
+        ui.roomKey.value = '';
+        ui.keyError.textContent = problem;
+        setStatus(problem || '合言葉を入力してください。');
+        ui.roomKey.focus();
+    }
+
+    ui.keyForm.addEventListener('submit', (event) => {
+        event.preventDefault();
+        const key = ui.roomKey.value;
+        if (key.length < MinRoomKey) {
+            ui.keyError.textContent = `合言葉は${MinRoomKey}文字以上です。`;
+            return;
+        }
+        localStorage.setItem(RoomKeySetting, key);
+        ui.roomKey.value = '';
+        ui.keyForm.hidden = true;
+        if (keyThenJoin) {
+            enterRoom(keyThenJoin);
+        } else {
+            showJoin('', '');
+        }
+    });
+
+    for (const button of document.querySelectorAll('.forget-key')) {
+        button.hidden = !keyRequired;
+        button.addEventListener('click', () => {
+            forgetKey();
+            if (!ui.room.hidden)
+                leaveRoom();
+            askForKey(null, '');
+            setStatus('保存した合言葉を消去しました。');
+        });
+    }
+
+    function showJoin(name, problem) {
+        ui.join.hidden = false;
+        ui.nickname.value = name;
+        ui.joinError.textContent = problem;
         ui.nickname.focus();
     }
 
@@ -689,14 +785,13 @@
     showUnread();
     const requested = new URLSearchParams(location.search).get('name');
     const name = requested === null ? '' : requested.trim();
-    if (requested !== null && !nicknameProblem(name)) {
-        // Joined without a click: sound waits for one.
-        ui.soundHint.hidden = !soundOn();
+    const joinsAtOnce = requested !== null && !nicknameProblem(name);
+    if (joinsAtOnce)
+        ui.soundHint.hidden = !soundOn(); // joined without a click: sound waits for one
+    if (keyRequired && !savedKey())
+        askForKey(joinsAtOnce ? name : null, '');
+    else if (joinsAtOnce)
         enterRoom(name);
-    } else {
-        ui.join.hidden = false;
-        ui.nickname.value = name;
-        ui.joinError.textContent = requested === null ? '' : nicknameProblem(name);
-        ui.nickname.focus();
-    }
+    else
+        showJoin(name, requested === null ? '' : nicknameProblem(name));
 })();
