@@ -258,6 +258,7 @@
     // them only through the service worker, which also lets the page be installed.
 
     const notifiable = window.isSecureContext && 'Notification' in window;
+    const NotificationsRefused = '通知はブラウザで拒否されています。サイトの設定で許可できます。';
     let worker = null; // the service worker's registration, once it has one
     const notifier = new KovaNotifier(showNotification);
 
@@ -299,7 +300,7 @@
         ui.notifySwitch.hidden = false;
         ui.notify.checked = notifyOn();
         if (localStorage.getItem(NotifySetting) === 'on' && Notification.permission === 'denied')
-            sayAboutNotifications('通知はブラウザで拒否されています。サイトの設定で許可できます。');
+            sayAboutNotifications(NotificationsRefused);
     } else {
         sayAboutNotifications(window.isSecureContext ? 'このブラウザでは通知を使えません。'
             : 'このページは暗号化されていない http:// で開かれているため、通知は使えません' +
@@ -321,7 +322,7 @@
         ui.notify.checked = granted;
         localStorage.setItem(NotifySetting, granted ? 'on' : 'off');
         sayAboutNotifications(granted ? '' : permission === 'denied'
-            ? '通知はブラウザで拒否されています。サイトの設定で許可できます。'
+            ? NotificationsRefused
             : '通知は許可されませんでした。');
     });
 
