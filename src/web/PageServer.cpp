@@ -84,8 +84,10 @@ QByteArray securityPolicy(const HttpRequest* request)
     // which the policy's grammar allows only for host names without "_".
     if (const QByteArray host = plainHost(request); !host.isEmpty() && !host.contains('_'))
         connect += " ws://" + host + " wss://" + host;
-    return "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src " + connect +
-           "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+    // The manifest and the service worker that make the page installable come from the gateway too.
+    return "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; manifest-src 'self'; "
+           "worker-src 'self'; connect-src " +
+           connect + "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 }
 
 // The key of a WebSocket upgrade: 16 bytes in base64.
@@ -131,10 +133,15 @@ PageServer::PageServer(HttpLimits limits, QObject* parent)
         {"/kova.js", QStringLiteral(":/web/kova.js"), "text/javascript; charset=utf-8"},
         {"/stream.js", QStringLiteral(":/web/stream.js"), "text/javascript; charset=utf-8"},
         {"/log.js", QStringLiteral(":/web/log.js"), "text/javascript; charset=utf-8"},
+        {"/notify.js", QStringLiteral(":/web/notify.js"), "text/javascript; charset=utf-8"},
+        {"/service-worker.js", QStringLiteral(":/web/service-worker.js"), "text/javascript; charset=utf-8"},
+        {"/manifest.webmanifest", QStringLiteral(":/web/manifest.webmanifest"), "application/manifest+json"},
         {"/favicon.ico", QStringLiteral(":/web/favicon.ico"), "image/x-icon"},
         {"/icon.png", QStringLiteral(":/web/icon.png"), "image/png"},
         {"/icon-unread.png", QStringLiteral(":/web/icon-unread.png"), "image/png"},
         {"/icon-mention.png", QStringLiteral(":/web/icon-mention.png"), "image/png"},
+        {"/heart-192.png", QStringLiteral(":/web/heart-192.png"), "image/png"},
+        {"/heart-512.png", QStringLiteral(":/web/heart-512.png"), "image/png"},
     };
     for (const auto& file : files) {
         QFile resource(file.resource);

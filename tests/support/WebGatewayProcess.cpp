@@ -8,7 +8,15 @@ namespace kova::test {
 
 WebGatewayProcess::WebGatewayProcess(const QStringList& arguments)
     : m_arguments(arguments)
-{}
+{
+    const qsizetype listen = arguments.indexOf(QStringLiteral("--listen"));
+    if (listen >= 0 && listen + 1 < arguments.size()) {
+        const QString value = arguments.at(listen + 1);
+        const qsizetype colon = value.lastIndexOf(u':');
+        m_address = QHostAddress(value.left(colon));
+        m_port = value.mid(colon + 1).toUShort();
+    }
+}
 
 bool WebGatewayProcess::start()
 {
@@ -18,7 +26,7 @@ bool WebGatewayProcess::start()
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired() && process.state() == QProcess::Running) {
         QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, Port);
+        probe.connectToHost(m_address, m_port);
         if (probe.waitForConnected(200))
             return true;
         QTest::qWait(20);

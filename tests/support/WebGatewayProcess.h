@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QProcess>
 #include <QStringList>
 
@@ -15,7 +16,7 @@ public:
                                                                QStringLiteral("127.0.0.1:8557")});
     ~WebGatewayProcess() { terminate(); }
 
-    // Starts it and waits until it accepts connections.
+    // Starts it and waits until it accepts connections on the address and port of its --listen.
     bool start();
     // Everything it wrote to standard output so far.
     QString output();
@@ -28,6 +29,8 @@ public:
 
 private:
     QStringList m_arguments;
+    QHostAddress m_address = QHostAddress::LocalHost;
+    quint16 m_port = Port;
     QByteArray m_output;
 };
 

@@ -48,7 +48,8 @@ private:
 // Debian's chromium, headless, with a fresh profile and its DevTools on a port of its choosing.
 class HeadlessChromium {
 public:
-    bool start(QString* error);
+    // With more arguments for the browser.
+    bool start(QString* error, const QStringList& more = {});
     // The DevTools WebSocket of the browser.
     QUrl devToolsUrl() const { return m_url; }
     void stop();

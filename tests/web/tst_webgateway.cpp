@@ -287,6 +287,8 @@ private Q_SLOTS:
         const QByteArray policy = page->rawHeader("Content-Security-Policy");
         QVERIFY2(policy.contains("default-src 'none'") && policy.contains("script-src 'self';"), policy);
         QVERIFY2(policy.contains("connect-src 'self' ws://127.0.0.1:8557 wss://127.0.0.1:8557;"), policy);
+        // The manifest and the service worker that make it installable, and nothing from elsewhere.
+        QVERIFY2(policy.contains(" manifest-src 'self'; worker-src 'self'; "), policy);
         const QString html = QString::fromUtf8(page->readAll());
         QVERIFY(html.contains(u"発言監視"_s) && html.contains(u"入室者リスト"_s));
         // Every script comes from a file of this gateway; nothing from elsewhere, nothing inline.
@@ -297,13 +299,15 @@ private Q_SLOTS:
             QVERIFY2(QRegularExpression(u"src=\"[a-z]+\\.js\""_s).match(match.captured()).hasMatch(),
                      qPrintable(match.captured()));
         }
-        QCOMPARE(scripts, 3);
+        QCOMPARE(scripts, 4);
         QVERIFY(!html.contains(u"http://"_s) && !html.contains(u"https://"_s) && !html.contains(u"//"_s));
 
         const auto script1 = get(u"/stream.js"_s);
         QCOMPARE(script1->header(QNetworkRequest::ContentTypeHeader).toString(), u"text/javascript; charset=utf-8"_s);
         QVERIFY(script1->readAll().contains("class KovaStream"));
         QCOMPARE(get(u"/kova.css"_s)->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QCOMPARE(get(u"/manifest.webmanifest"_s)->header(QNetworkRequest::ContentTypeHeader).toString(),
+                 u"application/manifest+json"_s);
         QCOMPARE(get(u"/kova.js"_s)->rawHeader("X-Content-Type-Options"), QByteArray("nosniff"));
         QCOMPARE(get(u"/index.html"_s)->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
         QCOMPARE(get(u"/chat"_s)->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);

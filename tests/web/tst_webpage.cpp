@@ -1,13 +1,17 @@
 #include "DevTools.h"
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
+#include "TestCertificate.h"
 #include "WebGatewayProcess.h"
 #include "WriteFile.h"
 #include "io/Cp932.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -40,6 +44,11 @@ class TestWebPage : public QObject {
     HeadlessChromium m_chromium;
     DevTools m_page;
     std::unique_ptr<QTcpSocket> m_raw;
+    // The same chat over HTTPS, by a name that is not this machine's (the browser maps it to 127.0.0.1): a secure
+    // context because of TLS alone.
+    QTemporaryDir m_certificates;
+    std::unique_ptr<WebGatewayProcess> m_tlsWeb;
+    DevTools m_secure;
 
     bool key(const QString& name, int code, const QString& text = {})
     {
@@ -94,9 +103,10 @@ class TestWebPage : public QObject {
                page.evaluate(u"document.visibilityState"_s).toString() == (hidden ? u"hidden"_s : u"visible"_s);
     }
     // Waits for the page to be back in the room after losing it.
-    bool inRoom(int timeoutMs = 10000)
+    bool inRoom(int timeoutMs = 10000) { return inRoom(m_page, timeoutMs); }
+    static bool inRoom(DevTools& page, int timeoutMs = 10000)
     {
-        return m_page.waitUntil(u"document.getElementById('status').textContent.startsWith('「')"_s, timeoutMs);
+        return page.waitUntil(u"document.getElementById('status').textContent.startsWith('「')"_s, timeoutMs);
     }
 
 private Q_SLOTS:
@@ -105,8 +115,17 @@ private Q_SLOTS:
         m_kova = std::make_unique<KovaProcess>();
         QVERIFY(m_kova->startListening());
         QVERIFY(m_web.start());
+        // The browser trusts the HTTPS gateway's certificate, as a phone told to trust it would.
+        const auto certificate = makeCertificate(m_certificates.path(), u"page"_s);
+        QVERIFY(certificate);
+        m_tlsWeb = std::make_unique<WebGatewayProcess>(QStringList{u"--listen"_s, u"127.0.0.1:8443"_s, u"--tls-cert"_s,
+                                                                   certificate->certificate, u"--tls-key"_s,
+                                                                   certificate->key});
+        const QSslKey key = QSslCertificate::fromPath(certificate->certificate).value(0).publicKey();
+        const QByteArray keyHash = QCryptographicHash::hash(key.toDer(), QCryptographicHash::Sha256).toBase64();
         QString error;
-        QVERIFY2(m_chromium.start(&error), qPrintable(error));
+        QVERIFY2(m_chromium.start(&error, {u"--ignore-certificate-errors-spki-list="_s + QString::fromLatin1(keyHash)}),
+                 qPrintable(error));
         QVERIFY(m_page.open(m_chromium.devToolsUrl()));
         QVERIFY2(m_page.attachNewPage(), qPrintable(m_page.lastError));
         m_page.call(u"Page.enable"_s);
@@ -119,6 +138,8 @@ private Q_SLOTS:
     void cleanupTestCase()
     {
         m_chromium.stop();
+        if (m_tlsWeb)
+            m_tlsWeb->terminate();
         m_web.terminate();
         if (m_kova)
             m_kova->terminate();
@@ -203,6 +224,8 @@ private Q_SLOTS:
     }
 
     void logViewChecks() { QVERIFY(checksPass(u"log_checks.js"_s)); }
+
+    void notificationRuleChecks() { QVERIFY(checksPass(u"notify_checks.js"_s)); }
 
     void floodIsTrimmedByLines()
     {
@@ -547,6 +570,184 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray::fromBase64(shot.value(u"data"_s).toString().toLatin1()));
         }
+    }
+
+    // Over HTTPS the page can be installed: a manifest without errors, its worker in charge, nothing missing that
+    // the browser wants for installing it; the worker keeps the page's own files and nothing else.
+    void installsOverHttpsWithAManifestAndAServiceWorker()
+    {
+        QVERIFY(m_tlsWeb->start());
+        QVERIFY(m_secure.open(m_chromium.devToolsUrl()));
+        QVERIFY(m_secure.attachNewPage());
+        m_secure.call(u"Page.enable"_s);
+        m_secure.call(u"Emulation.setFocusEmulationEnabled"_s, {{u"enabled"_s, true}});
+        m_secure.call(u"Page.navigate"_s, {{u"url"_s, u"https://kova.test:8443/?name=安全"_s}});
+        QVERIFY2(inRoom(m_secure), qPrintable(m_secure.lastError));
+        QCOMPARE(m_secure.evaluate(u"[location.protocol, window.isSecureContext].join()"_s).toString(),
+                 u"https:,true"_s);
+
+        const QJsonObject manifest = m_secure.call(u"Page.getAppManifest"_s);
+        QVERIFY2(m_secure.lastError.isEmpty(), qPrintable(m_secure.lastError));
+        QVERIFY2(manifest.value(u"url"_s).toString() == u"https://kova.test:8443/manifest.webmanifest"_s &&
+                     manifest.value(u"errors"_s).toArray().isEmpty(),
+                 QJsonDocument(manifest).toJson().constData());
+        QCOMPARE(QJsonDocument::fromJson(manifest.value(u"data"_s).toString().toUtf8())[u"name"_s].toString(),
+                 u"KOVA"_s);
+        QVERIFY2(m_secure.waitUntil(u"navigator.serviceWorker.controller?.scriptURL.endsWith('/service-worker.js')"_s),
+                 qPrintable(m_secure.lastError));
+        const QJsonObject installable = m_secure.call(u"Page.getInstallabilityErrors"_s);
+        QVERIFY2(m_secure.lastError.isEmpty() && installable.value(u"installabilityErrors"_s).toArray().isEmpty(),
+                 QJsonDocument(installable).toJson().constData());
+
+        QVERIFY(m_secure.evaluate(u"fetch('/healthz').then(r => r.ok)"_s).toBool());
+        m_secure.call(u"Page.reload"_s);
+        QVERIFY(inRoom(m_secure));
+        QCOMPARE(m_secure
+                     .evaluate(u"caches.open('kova-page').then(c => c.keys()).then(k =>"
+                               " k.map(r => new URL(r.url).pathname).sort().join(' '))"_s)
+                     .toString(),
+                 u"/ /favicon.ico /heart-192.png /heart-512.png /icon-mention.png /icon-unread.png /icon.png "
+                 "/kova.css /kova.js /log.js /manifest.webmanifest /notify.js /stream.js"_s);
+        QCOMPARE(m_secure.evaluate(u"caches.keys().then(k => k.join())"_s).toString(), u"kova-page"_s);
+
+        // Without the gateway the page still opens from what the worker kept, and waits for the chat.
+        m_tlsWeb->terminate();
+        m_secure.call(u"Page.reload"_s);
+        QVERIFY2(m_secure.waitUntil(u"document.getElementById('status')?.textContent.includes('再接続します')"_s),
+                 qPrintable(m_secure.evaluate(u"document.body.innerText"_s).toString()));
+        QVERIFY(m_tlsWeb->start());
+        QVERIFY(inRoom(m_secure, 20000));
+    }
+
+    // Switched on, with the browser's permission (granted here as a person would, once asked), a line that
+    // arrives while the page is away shows as a notification; the others of the next 10 s share one.
+    void notifiesWhileAwayWhenSwitchedOn()
+    {
+        QVERIFY(!m_secure.evaluate(u"document.getElementById('notify-switch').hidden"_s).toBool());
+        QVERIFY(!m_secure.evaluate(u"document.getElementById('notify').checked"_s).toBool());
+        m_secure.callBrowser(u"Browser.grantPermissions"_s, {{u"origin"_s, u"https://kova.test:8443"_s},
+                                                             {u"permissions"_s, QJsonArray{u"notifications"_s}}});
+        QVERIFY2(m_secure.lastError.isEmpty(), qPrintable(m_secure.lastError));
+        m_secure.evaluate(u"document.getElementById('notify').click()"_s);
+        QVERIFY(m_secure.waitUntil(u"localStorage.getItem('kova.notify') === 'on'"_s));
+        QVERIFY(m_secure.evaluate(u"document.getElementById('notify').checked"_s).toBool());
+        // Kept over a reload, without asking again.
+        m_secure.call(u"Page.reload"_s);
+        QVERIFY(inRoom(m_secure));
+        QVERIFY(m_secure.evaluate(u"document.getElementById('notify').checked"_s).toBool());
+
+        const QString shownNow =
+            u"navigator.serviceWorker.ready.then(r => r.getNotifications()).then(list =>"
+            " JSON.stringify(list.map(n => [n.title, n.body, n.tag]).sort((a, b) => a[2].localeCompare(b[2]))))"_s;
+        const QString lastLine = u"[...document.querySelectorAll('#log .text')].pop()?.textContent"_s;
+        auto say = [&](const QString& text) {
+            m_raw->write(cp932::encode(text));
+            return m_secure.waitUntil(lastLine + u" === '"_s + text + u"'"_s);
+        };
+        QVERIFY(say(u"まだ見ています"_s));
+        QCOMPARE(m_secure.evaluate(shownNow).toString(), u"[]"_s);
+        QVERIFY(setHidden(m_secure, true));
+        m_raw->write(cp932::encode(u"<b>通知</b>です"_s));
+        QVERIFY2(m_secure.waitUntil(shownNow + uR"(.then(s => s === '[["生","<b>通知</b>です","kova-lines"]]'))"_s),
+                 qPrintable(m_secure.evaluate(shownNow).toString()));
+        // A line naming the reader at once, beside it; one's own line never; the next plain line with the group.
+        QVERIFY(say(u"安全さん、聞こえますか"_s));
+        m_secure.evaluate(u"document.getElementById('line').value = 'はい';"
+                          " document.getElementById('say').requestSubmit()"_s);
+        QVERIFY(m_secure.waitUntil(lastLine + u" === 'はい'"_s));
+        QVERIFY(say(u"三つ目"_s));
+        QCOMPARE(m_secure.evaluate(shownNow).toString(),
+                 uR"([["生","<b>通知</b>です","kova-lines"],["生","安全さん、聞こえますか","kova-mention-1"]])"_s);
+        QVERIFY2(m_secure.waitUntil(
+                     shownNow + uR"(.then(s => s.includes('["新しい発言 2件","生: 三つ目","kova-lines"]')))"_s, 15000),
+                 qPrintable(m_secure.evaluate(shownNow).toString()));
+        if (const QString path = qEnvironmentVariable("KOVA_WEB_NOTIFY_SCREENSHOT"); !path.isEmpty()) {
+            // Headless Chromium draws no notifications: those the worker holds are drawn over a phone-sized page,
+            // as a phone shows them, for the picture.
+            m_secure.call(u"Emulation.setDeviceMetricsOverride"_s,
+                          {{u"width"_s, 390}, {u"height"_s, 780}, {u"deviceScaleFactor"_s, 2}, {u"mobile"_s, true}});
+            m_secure.evaluate(uR"(navigator.serviceWorker.ready.then(r => r.getNotifications()).then(list => {
+                const shade = document.createElement('div');
+                shade.id = 'shade';
+                shade.style.cssText = 'position:fixed;inset:0 0 auto 0;display:grid;gap:6px;padding:8px;'
+                    + 'background:rgba(0,0,0,.4);font:14px system-ui,sans-serif';
+                for (const n of list) {
+                    const card = document.createElement('div');
+                    card.style.cssText = 'display:flex;gap:10px;align-items:center;padding:10px 12px;'
+                        + 'border-radius:16px;background:#f4f4f6;color:#1c1f24';
+                    const icon = document.createElement('img');
+                    icon.src = n.icon;
+                    icon.width = icon.height = 36;
+                    const title = document.createElement('b');
+                    title.textContent = `KOVA ・ ${n.title}`;
+                    const body = document.createElement('div');
+                    body.textContent = n.body;
+                    const text = document.createElement('div');
+                    text.append(title, body);
+                    card.append(icon, text);
+                    shade.append(card);
+                }
+                document.body.append(shade);
+                return Promise.all([...shade.querySelectorAll('img')].map(i => i.decode()));
+            }))"_s);
+            const QJsonObject shot = m_secure.call(u"Page.captureScreenshot"_s, {{u"format"_s, u"png"_s}});
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray::fromBase64(shot.value(u"data"_s).toString().toLatin1()));
+            m_secure.evaluate(u"document.getElementById('shade').remove()"_s);
+            m_secure.call(u"Emulation.clearDeviceMetricsOverride"_s);
+        }
+        // Back at the page, they have been seen.
+        QVERIFY(setHidden(m_secure, false));
+        QVERIFY2(m_secure.waitUntil(shownNow + u".then(s => s === '[]')"_s),
+                 qPrintable(m_secure.evaluate(shownNow).toString()));
+    }
+
+    // Another origin of the same gateway, whose reader switched notifications on before and has not allowed them
+    // since: loading it asks nothing; the switch asks, and says so when refused.
+    void asksForPermissionOnlyWhenSwitchedOn()
+    {
+        DevTools other;
+        QVERIFY(other.open(m_chromium.devToolsUrl()));
+        QVERIFY(other.attachNewPage());
+        other.call(u"Page.enable"_s);
+        other.call(u"Page.addScriptToEvaluateOnNewDocument"_s,
+                   {{u"source"_s, u"window.asked = 0; Notification.requestPermission = async () => { ++window.asked;"
+                                  " return 'denied'; };"_s}});
+        other.call(u"Page.navigate"_s, {{u"url"_s, u"https://127.0.0.1:8443/"_s}});
+        QVERIFY(other.waitUntil(u"document.readyState === 'complete'"_s));
+        other.evaluate(u"localStorage.setItem('kova.notify', 'on')"_s);
+        other.call(u"Page.reload"_s);
+        QVERIFY(other.waitUntil(u"document.readyState === 'complete' && window.asked === 0"_s));
+        const QString state =
+            u"[window.asked, document.getElementById('notify').checked,"
+            " localStorage.getItem('kova.notify'), document.getElementById('notify-note').textContent]"
+            ".join(' ')"_s;
+        QCOMPARE(other.evaluate(state).toString(), u"0 false on "_s);
+        other.evaluate(u"document.getElementById('notify').click()"_s);
+        QVERIFY2(other.waitUntil(u"window.asked === 1 && localStorage.getItem('kova.notify') === 'off'"_s),
+                 qPrintable(other.evaluate(state).toString()));
+        QCOMPARE(other.evaluate(state).toString(),
+                 u"1 false off 通知はブラウザで拒否されています。サイトの設定で許可できます。"_s);
+    }
+
+    // A name over plain HTTP (another than the HTTPS one, which the browser now keeps to HTTPS as told): no secure
+    // context, so no switch, no worker, and a note says why.
+    void offersNoNotificationsOverPlainHttp()
+    {
+        DevTools plain;
+        QVERIFY(plain.open(m_chromium.devToolsUrl()));
+        QVERIFY(plain.attachNewPage());
+        plain.call(u"Page.navigate"_s, {{u"url"_s, u"http://chat.test:8557/"_s}});
+        QVERIFY2(plain.waitUntil(u"document.readyState === 'complete'"_s), qPrintable(plain.lastError));
+        QCOMPARE(plain
+                     .evaluate(u"[window.isSecureContext, 'serviceWorker' in navigator,"
+                               " document.getElementById('notify-switch').hidden].join()"_s)
+                     .toString(),
+                 u"false,false,true"_s);
+        QVERIFY(plain.evaluate(u"document.getElementById('notify-note').textContent"_s)
+                    .toString()
+                    .startsWith(u"このページは暗号化されていない http:// で開かれているため、通知は使えません"_s));
     }
 
     // With a room key the page asks for it first, keeps it, says when it is wrong, and forgets it on request.

@@ -26,6 +26,9 @@
         sayError: $('say-error'),
         sound: $('sound'),
         soundHint: $('sound-hint'),
+        notifySwitch: $('notify-switch'),
+        notify: $('notify'),
+        notifyNote: $('notify-note'),
         rename: $('rename'),
         leave: $('leave'),
         renameForm: $('rename-form'),
@@ -42,6 +45,7 @@
     const Title = 'KOVA チャット';
     const SavedLog = 'kova.log';
     const SoundSetting = 'kova.sound';
+    const NotifySetting = 'kova.notify';
     // The gateway's reasons for closing, as its close codes say.
     const CloseServerClosed = 4000;
     const CloseServerUnreachable = 4001;
@@ -150,10 +154,13 @@
         if (!away() || entry.speaker === nickname)
             return;
         ++unread;
-        if (log.isMention(entry))
+        const mention = log.isMention(entry);
+        if (mention)
             ++unreadMentions;
         showUnread();
         chime();
+        if (notifyOn())
+            notifier.line(entry, mention);
     }
 
     function showUnread() {
@@ -174,6 +181,8 @@
         unread = 0;
         unreadMentions = 0;
         showUnread();
+        notifier.reset();
+        closeNotifications();
     }
 
     function showWaiting() {
@@ -243,6 +252,90 @@
     });
     for (const gesture of ['pointerdown', 'keydown'])
         document.addEventListener(gesture, unlockSound);
+
+    // ---- Notifications for lines that arrive while away, when switched on. Browsers offer them only to a
+    // secure page (https, or one from this machine) and only once the reader has allowed them; a phone shows
+    // them only through the service worker, which also lets the page be installed.
+
+    const notifiable = window.isSecureContext && 'Notification' in window;
+    const NotificationsRefused = '通知はブラウザで拒否されています。サイトの設定で許可できます。';
+    let worker = null; // the service worker's registration, once it has one
+    const notifier = new KovaNotifier(showNotification);
+
+    function notifyOn() {
+        return notifiable && localStorage.getItem(NotifySetting) === 'on' && Notification.permission === 'granted';
+    }
+
+    function sayAboutNotifications(text) {
+        ui.notifyNote.textContent = text;
+        ui.notifyNote.hidden = text === '';
+    }
+
+    async function showNotification(title, options) {
+        // The permission may have been taken back since the line came.
+        if (!notifyOn())
+            return;
+        const shown = { ...options, lang: 'ja', icon: 'heart-192.png', data: { url: location.href } };
+        try {
+            if (worker) {
+                await worker.showNotification(title, shown);
+            } else {
+                const notification = new Notification(title, shown);
+                notification.onclick = () => {
+                    window.focus();
+                    notification.close();
+                };
+            }
+        } catch (error) {
+            sayAboutNotifications(`通知を表示できませんでした（${error.message}）。`);
+        }
+    }
+
+    // Lines the reader has now seen need no notification any more.
+    function closeNotifications() {
+        worker?.getNotifications().then((shown) => shown.forEach((notification) => notification.close()));
+    }
+
+    if (notifiable) {
+        ui.notifySwitch.hidden = false;
+        ui.notify.checked = notifyOn();
+        if (localStorage.getItem(NotifySetting) === 'on' && Notification.permission === 'denied')
+            sayAboutNotifications(NotificationsRefused);
+    } else {
+        sayAboutNotifications(window.isSecureContext ? 'このブラウザでは通知を使えません。'
+            : 'このページは暗号化されていない http:// で開かれているため、通知は使えません' +
+              '（ブラウザは https:// のページにだけ通知を許します）。');
+    }
+
+    // Permission is asked for here only, when the reader switches notifications on.
+    ui.notify.addEventListener('change', async () => {
+        if (!ui.notify.checked) {
+            localStorage.setItem(NotifySetting, 'off');
+            notifier.reset();
+            sayAboutNotifications('');
+            return;
+        }
+        let permission = Notification.permission;
+        if (permission === 'default')
+            permission = await Notification.requestPermission();
+        const granted = permission === 'granted';
+        ui.notify.checked = granted;
+        localStorage.setItem(NotifySetting, granted ? 'on' : 'off');
+        sayAboutNotifications(granted ? '' : permission === 'denied'
+            ? NotificationsRefused
+            : '通知は許可されませんでした。');
+    });
+
+    if (window.isSecureContext && 'serviceWorker' in navigator) {
+        // Notifications go through it once it is active.
+        navigator.serviceWorker.register('service-worker.js').then(() => navigator.serviceWorker.ready).then(
+            (registration) => {
+                worker = registration;
+            }, (error) => {
+                // The page works without it; notifications then come from the page itself where the browser can.
+                console.error('service worker not registered:', error);
+            });
+    }
 
     // ---- The conversation kept for a reload, in this tab only.
 
