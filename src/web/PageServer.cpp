@@ -77,13 +77,13 @@ QString refusedOrigin(const HttpRequest& request)
              host.isEmpty() ? QStringLiteral("this gateway (no valid Host)") : QString::fromLatin1(host));
 }
 
-QByteArray securityPolicy(const HttpRequest* request)
+QByteArray securityPolicy(const HttpRequest* request, bool tls)
 {
     QByteArray connect = "'self'";
-    // Browsers of the last policy level count the page's own ws: and wss: as 'self'; older ones need them named,
-    // which the policy's grammar allows only for host names without "_".
+    // Browsers of the last policy level count the page's own ws: or wss: as 'self'; older ones need it named,
+    // which the policy's grammar allows only for host names without "_". A page over TLS may use wss: only.
     if (const QByteArray host = plainHost(request); !host.isEmpty() && !host.contains('_'))
-        connect += " ws://" + host + " wss://" + host;
+        connect += (tls ? " wss://" : " ws://") + host;
     // The manifest and the service worker that make the page installable come from the gateway too.
     return "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; manifest-src 'self'; "
            "worker-src 'self'; connect-src " +
@@ -454,7 +454,7 @@ void PageServer::send(QTcpSocket* socket, const HttpRequest* request, const Answ
         headers = {{"Content-Type", answer.contentType}, {"Content-Length", QByteArray::number(answer.body.size())}};
     }
     headers += answer.headers;
-    headers += {{"Content-Security-Policy", securityPolicy(request)},
+    headers += {{"Content-Security-Policy", securityPolicy(request, m_listener.usesTls())},
                 {"X-Content-Type-Options", "nosniff"},
                 {"Referrer-Policy", "no-referrer"},
                 {"Cache-Control", "no-cache"}};

@@ -286,7 +286,7 @@ private Q_SLOTS:
         QCOMPARE(page->header(QNetworkRequest::ContentTypeHeader).toString(), u"text/html; charset=utf-8"_s);
         const QByteArray policy = page->rawHeader("Content-Security-Policy");
         QVERIFY2(policy.contains("default-src 'none'") && policy.contains("script-src 'self';"), policy);
-        QVERIFY2(policy.contains("connect-src 'self' ws://127.0.0.1:8557 wss://127.0.0.1:8557;"), policy);
+        QVERIFY2(policy.contains("connect-src 'self' ws://127.0.0.1:8557;"), policy);
         // The manifest and the service worker that make it installable, and nothing from elsewhere.
         QVERIFY2(policy.contains(" manifest-src 'self'; worker-src 'self'; "), policy);
         const QString html = QString::fromUtf8(page->readAll());

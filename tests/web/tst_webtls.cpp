@@ -196,6 +196,9 @@ private Q_SLOTS:
                          .hasMatch(),
                      head);
             QCOMPARE(head.contains("\r\nStrict-Transport-Security: max-age=31536000\r\n"), tls);
+            // Over TLS the page may only use wss:, and the policy names only that.
+            QVERIFY2(head.contains(tls ? " wss://127.0.0.1:8557;" : " ws://127.0.0.1:8557;"), head);
+            QVERIFY2(!head.contains(tls ? " ws://" : " wss://"), head);
         }
     }
 
