@@ -271,7 +271,7 @@ void BrowserSession::onPingTimer()
 
 void BrowserSession::sendToBrowser(const QJsonObject& message)
 {
-    m_browser->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    m_browser->sendTextMessage(QJsonDocument(message).toJson(QJsonDocument::Compact));
 }
 
 } // namespace kova::web

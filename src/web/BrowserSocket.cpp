@@ -53,10 +53,10 @@ BrowserSocket::BrowserSocket(QTcpSocket* socket, QObject* parent)
         QMetaObject::invokeMethod(this, &BrowserSocket::onReadyRead, Qt::QueuedConnection);
 }
 
-void BrowserSocket::sendTextMessage(const QString& text)
+void BrowserSocket::sendTextMessage(const QByteArray& utf8)
 {
     if (!m_closeSent)
-        writeFrame(Text, text.toUtf8());
+        writeFrame(Text, utf8);
 }
 
 void BrowserSocket::ping()

@@ -40,7 +40,8 @@ public:
     QAbstractSocket::SocketState state() const { return m_socket->state(); }
     qint64 bytesToWrite() const { return m_socket->bytesToWrite(); }
 
-    void sendTextMessage(const QString& text);
+    // A text message, already in UTF-8 (as JSON leaves QJsonDocument), so that it is not converted twice.
+    void sendTextMessage(const QByteArray& utf8);
     void ping();
     // Sends our close frame; the connection ends once the browser answers with its own (or is aborted).
     void close(quint16 code, const QString& reason);
