@@ -366,6 +366,8 @@ public:
         QThread::msleep(300);
         m.insert(QStringLiteral("W1.web_rss_start_mib"), kovaWeb.residentMiB());
         QProcess load;
+        QElapsedTimer wall;
+        wall.start();
         load.start(m_dir.filePath(QStringLiteral("kova_webload")), {});
         load.waitForFinished(180000);
         const Metrics result = parseResult(load.readAllStandardOutput());
@@ -374,15 +376,18 @@ public:
         for (auto it = result.begin(); it != result.end(); ++it)
             m.insert(QStringLiteral("W1.") + it.key(), it.value());
         // What each gateway adds to the direct client's own latency.
-        for (const QString& path : {QStringLiteral("to_kova_web"), QStringLiteral("to_bridge"),
-                                    QStringLiteral("from_kova_web"), QStringLiteral("from_bridge")}) {
+        for (const QString& path :
+             {QStringLiteral("to_kova_web"), QStringLiteral("to_bridge"), QStringLiteral("from_kova_web"),
+              QStringLiteral("from_bridge"), QStringLiteral("back_kova_web"), QStringLiteral("back_bridge")}) {
+            const QString direct = path.startsWith(u"back") ? QStringLiteral("back_direct") : QStringLiteral("direct");
             for (const QString& p : {QStringLiteral("p50"), QStringLiteral("p99")}) {
                 const QString key = QStringLiteral("%1_%2_us").arg(path, p);
                 if (result.contains(key))
                     m.insert(QStringLiteral("W1.%1_%2_added_us").arg(path, p),
-                             result.value(key) - result.value(QStringLiteral("direct_%1_us").arg(p)));
+                             result.value(key) - result.value(QStringLiteral("%1_%2_us").arg(direct, p)));
             }
         }
+        m.insert(QStringLiteral("W1.seconds"), double(wall.nsecsElapsed()) / 1e9);
         m.insert(QStringLiteral("W1.web_rss_mib"), kovaWeb.residentMiB());
         return m;
     }
@@ -540,7 +545,8 @@ int main(int argc, char* argv[])
             auto at = [&](const QString& key) {
                 return QString::number(value(QStringLiteral("kova"), QStringLiteral("W1.") + key), 'f', 0);
             };
-            out << "| " << label << " | " << at(QStringLiteral("direct_%1_us").arg(p)) << " | "
+            const QString direct = path == u"back" ? QStringLiteral("back_direct") : QStringLiteral("direct");
+            out << "| " << label << " | " << at(QStringLiteral("%1_%2_us").arg(direct, p)) << " | "
                 << at(QStringLiteral("%1_kova_web_%2_us").arg(path, p)) << " | "
                 << at(QStringLiteral("%1_bridge_%2_us").arg(path, p)) << " | "
                 << at(QStringLiteral("%1_kova_web_%2_added_us").arg(path, p)) << " | "
@@ -556,12 +562,16 @@ int main(int argc, char* argv[])
            QStringLiteral("adds <= half of websockify's"));
         w1(QStringLiteral("browser to server p99"), QStringLiteral("from"), QStringLiteral("p99"),
            QStringLiteral("adds <= websockify's"));
+        w1(QStringLiteral("own line back (round trip) p50"), QStringLiteral("back"), QStringLiteral("p50"), {});
+        w1(QStringLiteral("own line back (round trip) p99"), QStringLiteral("back"), QStringLiteral("p99"), {});
         auto gateway = [&](const QString& label, const QString& key, int decimals) {
             out << "| " << label << " | | "
                 << QString::number(value(QStringLiteral("kova"), QStringLiteral("W1.") + key), 'f', decimals)
                 << " | | | | |\n";
         };
         gateway(QStringLiteral("lines lost"), QStringLiteral("lost"), 0);
+        gateway(QStringLiteral("seconds for the 4,000 lines (5 ms apart, each waited for)"), QStringLiteral("seconds"),
+                1);
         gateway(QStringLiteral("kova-web start-up until it accepts (ms)"), QStringLiteral("web_startup_ms"), 1);
         gateway(QStringLiteral("kova-web resident memory after start-up (MiB)"), QStringLiteral("web_rss_start_mib"),
                 1);

@@ -1,11 +1,13 @@
 // W1, the browser's hop: chat lines one at a time between clients of the chat server itself and browsers. Each
 // browser is a WebSocket client of our own in front of one of two gateways to the same server: kova-web, which
 // carries JSON in text frames, and a plain bridge (websockify), which passes the server's bytes in binary frames.
-// The lines are ASCII, so that both gateways carry the same bytes to the server. In turn: a direct client's line,
-// timed until the other direct client has it (the baseline) and until each browser has it (server to browser);
-// then each browser's line, timed until the direct listener has it (browser to server). Each client comes from a
-// loopback address of its own (the server limits connections per address).
-//   kova_webload [--port 557] [--kova-web 8557] [--bridge 8558] [--lines 3000] [--pace-ms 5]
+// The lines are ASCII, so that both gateways carry the same bytes to the server. In turn, 5 ms apart, each browser's
+// line and after each a direct client's: a browser's line timed until a direct client (the listener) has it (browser
+// to server); a direct client's line timed until the listener has it (the baseline) and until each browser has it
+// (server to browser); and each speaker's line until it is back with the speaker (the round trip, both hops for a
+// browser). Each client comes from a loopback
+// address of its own (the server limits connections per address).
+//   kova_webload [--port 557] [--kova-web 8557] [--bridge 8558] [--lines 4000] [--pace-ms 5]
 #include "Generator.h"
 
 #include <array>
@@ -19,7 +21,7 @@ struct Options {
     int port = 557;
     int kovaWeb = 8557;
     int bridge = 8558;
-    long long lines = 3000;
+    long long lines = 4000;
     int paceMs = 5;
 };
 
@@ -233,24 +235,27 @@ public:
     void go()
     {
         for (long long seq = 0; seq < m_o.lines; ++seq) {
-            // Speakers in turn: the direct client, the browser through kova-web, the browser through the bridge.
-            const int turn = int(seq % 3);
-            Client& speaker = turn == 0 ? m_speaker : turn == 1 ? m_kovaWeb : m_bridge;
+            // Speakers in turn: the browser through kova-web, the direct client, the browser through the bridge, the
+            // direct client. So a direct client's line reaches each browser 5 ms after that browser spoke, as in a
+            // conversation, where it must not wait for the acknowledgement of the browser's own line.
+            const std::size_t speaker = seq % 2 == 1 ? 0 : seq % 4 == 0 ? 2 : 3; // index in clients()
             const std::string marker = "{" + std::to_string(seq) + "}";
             std::string line = marker;
             line.resize(40, 'x');
             const long long sent = nowNs();
-            speaker.say(line);
+            clients()[speaker]->say(line);
             const std::array<long long, 4> arrived = awaitEverywhere(marker);
             auto us = [sent](long long at) { return double(at - sent) / 1000.0; };
             const long long atListener = arrived[1];
-            if (turn == 0) {
+            if (speaker == 0) {
                 m_direct.push_back(us(atListener));
                 m_toKovaWeb.push_back(us(arrived[2]));
                 m_toBridge.push_back(us(arrived[3]));
             } else {
-                (turn == 1 ? m_fromKovaWeb : m_fromBridge).push_back(us(atListener));
+                (speaker == 2 ? m_fromKovaWeb : m_fromBridge).push_back(us(atListener));
             }
+            // The speaker gets its line back too: for a browser, both hops one after the other.
+            (speaker == 0 ? m_directBack : speaker == 2 ? m_kovaWebBack : m_bridgeBack).push_back(us(arrived[speaker]));
             if (m_o.paceMs > 0)
                 ::usleep(useconds_t(m_o.paceMs) * 1000);
         }
@@ -263,7 +268,10 @@ public:
                                                                              {"to_kova_web", &m_toKovaWeb},
                                                                              {"to_bridge", &m_toBridge},
                                                                              {"from_kova_web", &m_fromKovaWeb},
-                                                                             {"from_bridge", &m_fromBridge}};
+                                                                             {"from_bridge", &m_fromBridge},
+                                                                             {"back_direct", &m_directBack},
+                                                                             {"back_kova_web", &m_kovaWebBack},
+                                                                             {"back_bridge", &m_bridgeBack}};
         for (const auto& [name, values] : series)
             std::printf(" %s_p50_us=%.1f %s_p99_us=%.1f %s_max_us=%.1f", name, percentile(*values, 50), name,
                         percentile(*values, 99), name, percentile(*values, 100));
@@ -320,6 +328,9 @@ private:
     std::vector<double> m_toBridge;
     std::vector<double> m_fromKovaWeb;
     std::vector<double> m_fromBridge;
+    std::vector<double> m_directBack;
+    std::vector<double> m_kovaWebBack;
+    std::vector<double> m_bridgeBack;
     long long m_lost = 0;
 };
 
