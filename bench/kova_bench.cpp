@@ -2,8 +2,9 @@
 // network namespace of its own on port 557, three times, and prints the medians side by side with ratios; then the
 // flood scenarios against the program alone (a fresh one for each, the last on a full disk), and the connection
 // storm beside a quiet run.
-//   kova_bench [--runs N] [--kova PATH] [--only standard|flood|storm]
-// --kova measures another build of the program, such as one from before a change.
+//   kova_bench [--runs N] [--kova PATH] [--web PATH] [--only standard|flood|storm|web]
+// --kova and --web measure other builds of the program and the browser gateway, such as ones from before a change.
+// W1 times the browser's hop through kova-web beside websockify, a plain WebSocket-to-TCP bridge, to one server.
 #include "MountNamespace.h"
 #include "NetworkNamespace.h"
 #include "Tmpfs.h"
@@ -110,12 +111,12 @@ const QList<FloodScenario> StormScenarios = {
     {QStringLiteral("R5"), stormArguments(QStringLiteral("5"), QStringLiteral("600"))},
 };
 
-bool accepting()
+bool accepting(quint16 port = 557)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(557);
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
@@ -201,6 +202,43 @@ private:
     double m_startupMs = 0;
 };
 
+// A gateway in front of the server on 127.0.0.1:557, listening on 127.0.0.1:port; its output is not read, so that
+// it never waits for a pipe.
+class Gateway {
+public:
+    Gateway(const QString& program, const QStringList& arguments, quint16 port)
+    {
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+        QElapsedTimer startup;
+        startup.start();
+        m_process.start(program, arguments);
+        if (!m_process.waitForStarted(5000))
+            return;
+        while (!accepting(port) && startup.elapsed() < 10000 && m_process.state() == QProcess::Running)
+            QThread::usleep(500);
+        if (accepting(port))
+            m_startupMs = double(startup.nsecsElapsed()) / 1e6;
+    }
+    ~Gateway()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(10000))
+            m_process.kill();
+        m_process.waitForFinished();
+    }
+
+    // Until the port accepted; -1 when it never did.
+    double startupMs() const { return m_startupMs; }
+    double residentMiB() const { return ::residentMiB(m_process.processId()); }
+
+private:
+    QProcess m_process;
+    double m_startupMs = -1;
+};
+
 qint64 logBytes(const QDir& dir)
 {
     qint64 bytes = 0;
@@ -223,9 +261,10 @@ qint64 countInLogs(const QDir& dir, const QByteArray& what)
 
 class Bench {
 public:
-    Bench(const QString& binDir, const QString& kova)
+    Bench(const QString& binDir, const QString& kova, const QString& web)
         : m_dir(binDir)
         , m_kova(kova.isEmpty() ? m_dir.filePath(QStringLiteral("../kova")) : kova)
+        , m_web(web.isEmpty() ? m_dir.filePath(QStringLiteral("../kova-web")) : web)
     {}
 
     // One flood scenario against a fresh program: what the people saw, what was logged, memory.
@@ -307,6 +346,52 @@ public:
         return m;
     }
 
+    // W1: the browser's hop through kova-web and through websockify, side by side to one server (kova_webload).
+    Metrics runWeb()
+    {
+        Metrics m;
+        QTemporaryDir work;
+        Server server(m_kova, work.path());
+        Gateway kovaWeb(m_web,
+                        {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:8557"), QStringLiteral("--server"),
+                         QStringLiteral("127.0.0.1:557")},
+                        8557);
+        Gateway bridge(QStringLiteral("websockify"),
+                       {QStringLiteral("127.0.0.1:8558"), QStringLiteral("127.0.0.1:557")}, 8558);
+        if (kovaWeb.startupMs() < 0 || bridge.startupMs() < 0) {
+            std::fprintf(stderr, "W1: %s did not start\n", kovaWeb.startupMs() < 0 ? "kova-web" : "websockify");
+            return m;
+        }
+        m.insert(QStringLiteral("W1.web_startup_ms"), kovaWeb.startupMs());
+        QThread::msleep(300);
+        m.insert(QStringLiteral("W1.web_rss_start_mib"), kovaWeb.residentMiB());
+        QProcess load;
+        QElapsedTimer wall;
+        wall.start();
+        load.start(m_dir.filePath(QStringLiteral("kova_webload")), {});
+        load.waitForFinished(180000);
+        const Metrics result = parseResult(load.readAllStandardOutput());
+        if (result.isEmpty())
+            std::fprintf(stderr, "W1: %s\n", load.readAllStandardError().constData());
+        for (auto it = result.begin(); it != result.end(); ++it)
+            m.insert(QStringLiteral("W1.") + it.key(), it.value());
+        // What each gateway adds to the direct client's own latency.
+        for (const QString& path :
+             {QStringLiteral("to_kova_web"), QStringLiteral("to_bridge"), QStringLiteral("from_kova_web"),
+              QStringLiteral("from_bridge"), QStringLiteral("back_kova_web"), QStringLiteral("back_bridge")}) {
+            const QString direct = path.startsWith(u"back") ? QStringLiteral("back_direct") : QStringLiteral("direct");
+            for (const QString& p : {QStringLiteral("p50"), QStringLiteral("p99")}) {
+                const QString key = QStringLiteral("%1_%2_us").arg(path, p);
+                if (result.contains(key))
+                    m.insert(QStringLiteral("W1.%1_%2_added_us").arg(path, p),
+                             result.value(key) - result.value(QStringLiteral("%1_%2_us").arg(direct, p)));
+            }
+        }
+        m.insert(QStringLiteral("W1.seconds"), double(wall.nsecsElapsed()) / 1e9);
+        m.insert(QStringLiteral("W1.web_rss_mib"), kovaWeb.residentMiB());
+        return m;
+    }
+
     Metrics logCost()
     {
         QProcess bench;
@@ -325,6 +410,7 @@ public:
 private:
     QDir m_dir;
     QString m_kova;
+    QString m_web;
 };
 
 double median(QList<double> values)
@@ -357,8 +443,10 @@ int main(int argc, char* argv[])
     const bool standard = only.isEmpty() || only == QStringLiteral("standard");
     const bool floods = only.isEmpty() || only == QStringLiteral("flood");
     const bool storms = only.isEmpty() || only == QStringLiteral("storm");
+    const bool web = only.isEmpty() || only == QStringLiteral("web");
 
-    Bench bench(QCoreApplication::applicationDirPath(), option(QStringLiteral("--kova")));
+    Bench bench(QCoreApplication::applicationDirPath(), option(QStringLiteral("--kova")),
+                option(QStringLiteral("--web")));
     QMap<QString, QMap<QString, QList<double>>> samples; // server -> metric -> runs
     for (int run = 0; run < runs; ++run) {
         if (standard) {
@@ -369,6 +457,11 @@ int main(int argc, char* argv[])
             }
             const Metrics log = bench.logCost();
             for (auto it = log.begin(); it != log.end(); ++it)
+                samples[QStringLiteral("kova")][it.key()].append(it.value());
+        }
+        if (web) {
+            const Metrics m = bench.runWeb();
+            for (auto it = m.begin(); it != m.end(); ++it)
                 samples[QStringLiteral("kova")][it.key()].append(it.value());
         }
         for (const FloodScenario& scenario :
@@ -445,6 +538,44 @@ int main(int argc, char* argv[])
         storm(QStringLiteral("people's lines lost"), QStringLiteral("people_lost"));
         storm(QStringLiteral("server's CPU (% of a core)"), QStringLiteral("cpu_percent"), 1);
         storm(QStringLiteral("resident memory after (MiB)"), QStringLiteral("rss_mib"), 1);
+        out << "\n";
+    }
+    if (web) {
+        auto w1 = [&](const QString& label, const QString& path, const QString& p, const QString& target) {
+            auto at = [&](const QString& key) {
+                return QString::number(value(QStringLiteral("kova"), QStringLiteral("W1.") + key), 'f', 0);
+            };
+            const QString direct = path == u"back" ? QStringLiteral("back_direct") : QStringLiteral("direct");
+            out << "| " << label << " | " << at(QStringLiteral("%1_%2_us").arg(direct, p)) << " | "
+                << at(QStringLiteral("%1_kova_web_%2_us").arg(path, p)) << " | "
+                << at(QStringLiteral("%1_bridge_%2_us").arg(path, p)) << " | "
+                << at(QStringLiteral("%1_kova_web_%2_added_us").arg(path, p)) << " | "
+                << at(QStringLiteral("%1_bridge_%2_added_us").arg(path, p)) << " | " << target << " |\n";
+        };
+        out << "| W1, one line at a time (µs) | direct | kova-web | websockify | kova-web adds | websockify adds | "
+               "target |\n|---|---|---|---|---|---|---|\n";
+        w1(QStringLiteral("server to browser p50"), QStringLiteral("to"), QStringLiteral("p50"),
+           QStringLiteral("adds <= half of websockify's"));
+        w1(QStringLiteral("server to browser p99"), QStringLiteral("to"), QStringLiteral("p99"),
+           QStringLiteral("adds <= websockify's"));
+        w1(QStringLiteral("browser to server p50"), QStringLiteral("from"), QStringLiteral("p50"),
+           QStringLiteral("adds <= half of websockify's"));
+        w1(QStringLiteral("browser to server p99"), QStringLiteral("from"), QStringLiteral("p99"),
+           QStringLiteral("adds <= websockify's"));
+        w1(QStringLiteral("own line back (round trip) p50"), QStringLiteral("back"), QStringLiteral("p50"), {});
+        w1(QStringLiteral("own line back (round trip) p99"), QStringLiteral("back"), QStringLiteral("p99"), {});
+        auto gateway = [&](const QString& label, const QString& key, int decimals) {
+            out << "| " << label << " | | "
+                << QString::number(value(QStringLiteral("kova"), QStringLiteral("W1.") + key), 'f', decimals)
+                << " | | | | |\n";
+        };
+        gateway(QStringLiteral("lines lost"), QStringLiteral("lost"), 0);
+        gateway(QStringLiteral("seconds for the 4,000 lines (5 ms apart, each waited for)"), QStringLiteral("seconds"),
+                1);
+        gateway(QStringLiteral("kova-web start-up until it accepts (ms)"), QStringLiteral("web_startup_ms"), 1);
+        gateway(QStringLiteral("kova-web resident memory after start-up (MiB)"), QStringLiteral("web_rss_start_mib"),
+                1);
+        gateway(QStringLiteral("kova-web resident memory after W1 (MiB)"), QStringLiteral("web_rss_mib"), 1);
         out << "\n";
     }
     if (!standard)

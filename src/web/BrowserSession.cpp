@@ -39,6 +39,10 @@ BrowserSession::BrowserSession(std::unique_ptr<BrowserSocket> browser, const Ser
     connect(m_browser.get(), &BrowserSocket::pong, this, [this] { m_awaitingPong = false; });
     connect(m_browser.get(), &BrowserSocket::protocolBroken, this,
             [this](quint16 code, const QString& reason) { end(code, reason); });
+    // Writes go out at once, so a write before the session took the browser (the history) can find it gone already;
+    // its end is handled once the gateway has connected to the session.
+    if (m_browser->state() == QAbstractSocket::UnconnectedState)
+        QMetaObject::invokeMethod(this, &BrowserSession::onBrowserDisconnected, Qt::QueuedConnection);
 
     m_pingTimer.setInterval(PingInterval);
     connect(&m_pingTimer, &QTimer::timeout, this, &BrowserSession::onPingTimer);
@@ -234,6 +238,9 @@ void BrowserSession::onBrowserMessage(const QString& message)
         return;
     }
     m_server.write(bytes);
+    // Out now rather than on the event loop's next turn; until the connection is made, the socket holds it.
+    if (m_server.state() == QAbstractSocket::ConnectedState)
+        m_server.flush();
 }
 
 void BrowserSession::onBrowserDisconnected()
@@ -264,7 +271,7 @@ void BrowserSession::onPingTimer()
 
 void BrowserSession::sendToBrowser(const QJsonObject& message)
 {
-    m_browser->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    m_browser->sendTextMessage(QJsonDocument(message).toJson(QJsonDocument::Compact));
 }
 
 } // namespace kova::web

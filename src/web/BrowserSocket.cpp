@@ -43,6 +43,8 @@ BrowserSocket::BrowserSocket(QTcpSocket* socket, QObject* parent)
     , m_peerPort(socket->peerPort())
 {
     m_socket->setParent(this);
+    // A chat line is one small frame: sent at once, not held back until the browser acknowledges the last.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // What waits in the socket is at most one frame's worth; the kernel holds the rest until it is taken.
     m_socket->setReadBufferSize(MaxBrowserMessage + 14);
     connect(m_socket, &QTcpSocket::readyRead, this, &BrowserSocket::onReadyRead);
@@ -51,10 +53,10 @@ BrowserSocket::BrowserSocket(QTcpSocket* socket, QObject* parent)
         QMetaObject::invokeMethod(this, &BrowserSocket::onReadyRead, Qt::QueuedConnection);
 }
 
-void BrowserSocket::sendTextMessage(const QString& text)
+void BrowserSocket::sendTextMessage(const QByteArray& utf8)
 {
     if (!m_closeSent)
-        writeFrame(Text, text.toUtf8());
+        writeFrame(Text, utf8);
 }
 
 void BrowserSocket::ping()
@@ -252,6 +254,8 @@ void BrowserSocket::writeFrame(quint8 opcode, const QByteArray& payload)
     }
     frame.append(payload);
     m_socket->write(frame);
+    // Out now rather than on the event loop's next turn; what the kernel does not take waits for it as before.
+    m_socket->flush();
 }
 
 } // namespace kova::web

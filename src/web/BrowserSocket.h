@@ -43,7 +43,8 @@ public:
     QByteArray protocol() const { return m_protocol; }
     void setProtocol(const QByteArray& protocol) { m_protocol = protocol; }
 
-    void sendTextMessage(const QString& text);
+    // A text message, already in UTF-8 (as JSON leaves QJsonDocument), so that it is not converted twice.
+    void sendTextMessage(const QByteArray& utf8);
     void ping();
     // Sends our close frame; the connection ends once the browser answers with its own (or is aborted).
     void close(quint16 code, const QString& reason);

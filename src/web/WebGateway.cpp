@@ -103,8 +103,7 @@ void WebGateway::onNewWebSocketConnection()
         }
         // What was said before it came, first.
         if (m_history.enabled())
-            browser->sendTextMessage(
-                QString::fromUtf8(QJsonDocument(m_history.message()).toJson(QJsonDocument::Compact)));
+            browser->sendTextMessage(QJsonDocument(m_history.message()).toJson(QJsonDocument::Compact));
         auto* session = new BrowserSession(std::move(browser), m_server, this);
         m_history.attach(session);
         connect(session, &BrowserSession::received, this,

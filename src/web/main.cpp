@@ -10,6 +10,9 @@ int main(int argc, char* argv[])
 {
     // Before any thread starts, so that the signals reach only the event loop.
     kova::web::TerminationSignals::block();
+    // Qt's own event dispatcher: GLib's wakes its loop through an eventfd each time a socket notifier is switched on
+    // or off, several times for every chat line passed on.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     const kova::web::Options options = kova::web::parseCommandLine(app);
     kova::web::WebGateway gateway(options.server, options.historyLines);

@@ -2,6 +2,7 @@
 #include "NamespacedTestMain.h"
 #include "WebGatewayProcess.h"
 #include "io/Cp932.h"
+#include "web/BrowserSession.h"
 #include "web/PageServer.h"
 
 #include <QDeadlineTimer>
@@ -1040,6 +1041,28 @@ private Q_SLOTS:
         browser.ping();
         QVERIFY(pong.wait(5000));
         QCOMPARE(browser.state(), QAbstractSocket::ConnectedState);
+    }
+
+    // Writes to a browser go out at once, so one can be found gone before its session takes it (by the history
+    // sent first): the session still ends, and frees its seat.
+    void browserGoneBeforeItsSessionStillEndsIt()
+    {
+        QTcpServer listener;
+        QTcpServer chatServer;
+        QVERIFY(listener.listen(QHostAddress::LocalHost) && chatServer.listen(QHostAddress::LocalHost));
+        QTcpSocket page;
+        page.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        QVERIFY(listener.waitForNewConnection(5000));
+        auto browser = std::make_unique<web::BrowserSocket>(listener.nextPendingConnection());
+        browser->abort();
+        auto* session = new web::BrowserSession(std::move(browser),
+                                                web::ServerAddress{u"127.0.0.1"_s, chatServer.serverPort()}, this);
+        QSignalSpy ended(session, &web::BrowserSession::ended);
+        QSignalSpy destroyed(session, &QObject::destroyed);
+        QVERIFY(ended.wait(5000));
+        QVERIFY2(ended.first().first().toString().contains(u"lost"_s), qPrintable(ended.first().first().toString()));
+        QVERIFY(destroyed.wait(5000));
+        QCOMPARE(ended.size(), 1);
     }
 
     void serverGoneOrUnreachableIsToldToTheBrowser()
