@@ -107,6 +107,14 @@ void Application::stopRelayThread()
     onRelayThread([this] { comeHome(); });
     m_relayThread.quit();
     m_relayThread.wait();
+    deliverTimerMoves();
+}
+
+// The timers that came back with the relay are started again on this thread by queued calls: delivered now, since the
+// program may end before its event loop turns again.
+void Application::deliverTimerMoves()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
 }
 
 // Run on the relay's thread: back to this object's, where the relay then stays.
@@ -141,6 +149,7 @@ void Application::shutdown()
     });
     m_relayThread.quit();
     m_relayThread.wait();
+    deliverTimerMoves();
     if (!logSaved)
         fail(QStringLiteral("ログファイルを保存できません: %1").arg(logError));
     if (!settingsSaved)
