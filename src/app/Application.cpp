@@ -133,6 +133,7 @@ void Application::shutdown()
     QString settingsError;
     bool logSaved = false;
     bool settingsSaved = false;
+    const bool threaded = m_relayThread.isRunning();
     // All in one turn of the relay's, as when it shared this thread: nothing it hears of meanwhile can be relayed
     // and then be missing from the saved log. This thread waits, so the settings stay as they are while saved.
     onRelayThread([&] {
@@ -144,12 +145,14 @@ void Application::shutdown()
             if (m_sockets.State(i) != SocketState::Closed)
                 m_sockets.Close(i);
         }
-        if (m_relayThread.isRunning())
+        if (threaded)
             comeHome();
     });
-    m_relayThread.quit();
-    m_relayThread.wait();
-    deliverTimerMoves();
+    if (threaded) {
+        m_relayThread.quit();
+        m_relayThread.wait();
+        deliverTimerMoves();
+    }
     if (!logSaved)
         fail(QStringLiteral("ログファイルを保存できません: %1").arg(logError));
     if (!settingsSaved)
