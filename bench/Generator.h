@@ -24,13 +24,22 @@ inline long long nowNs()
         .count();
 }
 
-// A blocking client on loopback without Nagle's delay, with the given receive buffer (0: the system's); ends the
-// program when it cannot connect.
-inline int connectTo(int port, int receiveBuffer = 0)
+// A blocking client on loopback without Nagle's delay, with the given receive buffer (0: the system's), from the
+// loopback address source (host order; 0: the system's choice); ends the program when it cannot connect.
+inline int connectTo(int port, int receiveBuffer = 0, uint32_t source = 0)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (receiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (source != 0) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(source);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            std::perror("bind");
+            std::exit(1);
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));

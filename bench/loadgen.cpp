@@ -2,7 +2,9 @@
 // sequence number, senders in turn. Every receiver scans what it gets for the markers, per speaker, so the
 // server may merge or split reads as it likes. Reports latency (send until the last client has the line,
 // and per receiver), throughput, and lost, duplicated and reordered lines.
-//   kova_loadgen --port P --clients N --lines L [--rate R --seconds S] [--size B]
+//   kova_loadgen --port P --clients N --lines L [--rate R --seconds S] [--size B] [--network K]
+// With --network, client i connects from 127.K.0.i, so that runs one after the other stay within the server's
+// connection throttle for each address.
 // Without --rate it runs closed loop: the next line goes out when everybody has the current one.
 #include "Generator.h"
 
@@ -29,6 +31,7 @@ struct Options {
     double rate = 0; // lines per second; 0: closed loop
     double seconds = 0;
     int size = 40;
+    int network = 0; // 0: every client from the system's choice of address
 };
 
 struct Receiver {
@@ -63,6 +66,8 @@ Options parse(int argc, char** argv)
             o.seconds = std::atof(value);
         else if (key == "--size")
             o.size = std::max(12, std::atoi(value));
+        else if (key == "--network")
+            o.network = std::clamp(std::atoi(value), 0, 255);
     });
     if (o.rate > 0 && o.seconds > 0)
         o.lines = static_cast<long long>(o.rate * o.seconds);
@@ -92,7 +97,7 @@ public:
     {
         for (int id = 1; id <= o.clients; ++id) {
             Receiver r;
-            r.fd = connectTo(o.port);
+            r.fd = connectTo(o.port, 0, o.network == 0 ? 0 : (127U << 24) | (uint32_t(o.network) << 16) | uint32_t(id));
             sendAll(r.fd, "NAME:L" + std::to_string(id));
             awaitRoster(r.fd, ":L" + std::to_string(id) + "+");
             r.streams.resize(std::size_t(o.clients) + 1);

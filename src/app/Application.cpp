@@ -14,9 +14,24 @@ Application::Application(QDir workingDirectory, QObject* parent)
     , m_settingsFile(m_directory)
     , m_log(m_directory)
     , m_sound(m_log, m_player, m_directory)
-    , m_server(m_tables, m_sockets, m_log, m_settings, m_sound)
+    , m_server(m_tables, m_sockets, m_log, m_relaySettings, m_sound)
     , m_preferences(m_settings)
-{}
+{
+    m_relayThread.setObjectName(QStringLiteral("relay"));
+    // The operator's choice of sounds reaches the relay in turn with its events.
+    connect(&m_preferences, &Preferences::checksChanged, this, [this] {
+        QMetaObject::invokeMethod(&m_server,
+                                  [this, joinLeave = m_settings.SoundOnJoinLeave, message = m_settings.SoundOnMessage] {
+                                      m_relaySettings.SoundOnJoinLeave = joinLeave;
+                                      m_relaySettings.SoundOnMessage = message;
+                                  });
+    });
+}
+
+Application::~Application()
+{
+    stopRelayThread();
+}
 
 void Application::fail(const QString& message)
 {
@@ -65,6 +80,7 @@ bool Application::start()
     const bool fileRead = loaded == SettingsFile::LoadResult::Read;
     if (fileRead)
         m_tables.SlotName.at(0) = m_settings.Nickname;
+    m_relaySettings = m_settings;
     m_preferences.ApplySettings(fileRead);
     m_server.RefreshNameList();
 
@@ -74,23 +90,73 @@ bool Application::start()
     return true;
 }
 
+void Application::runRelayOnItsThread()
+{
+    if (m_state != State::Running || m_relayThread.isRunning())
+        return;
+    // Their timers and sockets are their children and go with them.
+    for (QObject* relay : relayObjects())
+        relay->moveToThread(&m_relayThread);
+    m_relayThread.start();
+}
+
+void Application::stopRelayThread()
+{
+    if (!m_relayThread.isRunning())
+        return;
+    onRelayThread([this] { comeHome(); });
+    m_relayThread.quit();
+    m_relayThread.wait();
+    deliverTimerMoves();
+}
+
+// The timers that came back with the relay are started again on this thread by queued calls: delivered now, since the
+// program may end before its event loop turns again.
+void Application::deliverTimerMoves()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+}
+
+// Run on the relay's thread: back to this object's, where the relay then stays.
+void Application::comeHome()
+{
+    for (QObject* relay : relayObjects())
+        relay->moveToThread(thread());
+}
+
 void Application::shutdown()
 {
     if (m_state != State::Running)
         return;
     m_state = State::Ended;
-    m_server.reportRefusals();
-    QString error;
-    if (!m_log.SaveLogFile(&error))
-        fail(QStringLiteral("ログファイルを保存できません: %1").arg(error));
-    error.clear();
-    if (!m_settingsFile.SaveSettings(m_settings, &error))
-        fail(QStringLiteral("設定ファイルを書けません: %1").arg(error));
-    // Every client sees its connection end.
-    for (int i = 1; i < SlotCount; ++i) {
-        if (m_sockets.State(i) != SocketState::Closed)
-            m_sockets.Close(i);
+    QString logError;
+    QString settingsError;
+    bool logSaved = false;
+    bool settingsSaved = false;
+    const bool threaded = m_relayThread.isRunning();
+    // All in one turn of the relay's, as when it shared this thread: nothing it hears of meanwhile can be relayed
+    // and then be missing from the saved log. This thread waits, so the settings stay as they are while saved.
+    onRelayThread([&] {
+        m_server.reportRefusals();
+        logSaved = m_log.SaveLogFile(&logError);
+        settingsSaved = m_settingsFile.SaveSettings(m_settings, &settingsError);
+        // Every client sees its connection end.
+        for (int i = 1; i < SlotCount; ++i) {
+            if (m_sockets.State(i) != SocketState::Closed)
+                m_sockets.Close(i);
+        }
+        if (threaded)
+            comeHome();
+    });
+    if (threaded) {
+        m_relayThread.quit();
+        m_relayThread.wait();
+        deliverTimerMoves();
     }
+    if (!logSaved)
+        fail(QStringLiteral("ログファイルを保存できません: %1").arg(logError));
+    if (!settingsSaved)
+        fail(QStringLiteral("設定ファイルを書けません: %1").arg(settingsError));
 }
 
 } // namespace kova

@@ -13,6 +13,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QThread>
+
+#include <array>
 
 namespace kova {
 
@@ -25,9 +28,14 @@ public:
     static inline const QString CaptionPrefix = QStringLiteral("KOVA     Version 1.00      Local IP-Address  = ");
 
     explicit Application(QDir workingDirectory, QObject* parent = nullptr);
+    ~Application() override;
 
     // The start-up sequence. False when the server cannot run: failed() has said why and exitStatus() is 1.
     bool start();
+    // After a start that succeeded: the relay, the sockets, the log and the sound go to a thread of their own, so
+    // that drawing the window never holds up a line. The window and the terminal hear from them through queued
+    // signals and ask through ChatServer, which does the asking on the relay's thread. Until shutdown().
+    void runRelayOnItsThread();
     // The shutdown sequence. Runs once, and only after a start that succeeded, however the program ends: a
     // start that failed never overwrites the files the user may have to repair.
     void shutdown();
@@ -55,10 +63,19 @@ private:
     enum class State { NotStarted, Running, Failed, Ended };
 
     void fail(const QString& message);
+    // Runs call where the relay runs, waiting for it.
+    template <typename Call> void onRelayThread(Call call) { m_server.onRelayThread(std::move(call)); }
+    // Ends the relay's thread, the relay back on this one.
+    void stopRelayThread();
+    void comeHome();
+    void deliverTimerMoves();
+    std::array<QObject*, 4> relayObjects() { return {&m_log, &m_sockets, &m_player, &m_server}; }
 
     QDir m_directory;
     Settings m_settings;
     SettingsFile m_settingsFile;
+    // The relay's own copy of the settings it reads (the sounds), changed on its thread only.
+    Settings m_relaySettings;
     RelayTables m_tables;
     LogText m_log;
     TcpWinsock m_sockets;
@@ -66,6 +83,7 @@ private:
     NotificationSound m_sound;
     ChatServer m_server;
     Preferences m_preferences;
+    QThread m_relayThread;
     State m_state = State::NotStarted;
     QElapsedTimer m_running;
     int m_exitStatus = 0;

@@ -72,6 +72,7 @@ int runProgram(bool withWindow, bool outputOpen)
 
     if (!app.start() && !frontend->showsFailure())
         return app.exitStatus();
+    app.runRelayOnItsThread();
     const int loopStatus = QCoreApplication::exec();
     return loopStatus != 0 ? loopStatus : app.exitStatus();
 }

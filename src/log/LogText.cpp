@@ -6,6 +6,7 @@
 #include <QStorageInfo>
 
 #include <algorithm>
+#include <limits>
 
 namespace kova {
 
@@ -26,6 +27,18 @@ LogText::LogText(QDir directory, Clock clock, QObject* parent)
     , m_directory(std::move(directory))
     , m_clock(std::move(clock))
 {}
+
+QDateTime LogText::currentSecond()
+{
+    // Per thread, should the log ever be written from more than one.
+    thread_local qint64 second = std::numeric_limits<qint64>::min();
+    thread_local QDateTime local;
+    if (const qint64 now = QDateTime::currentSecsSinceEpoch(); now != second) {
+        second = now;
+        local = QDateTime::fromSecsSinceEpoch(now);
+    }
+    return local;
+}
 
 QString LogText::stamp(const QDateTime& moment) const
 {
@@ -71,9 +84,10 @@ void LogText::appendLine(const QString& message)
     chunk += QStringLiteral("\r\n");
     chunk += message;
     chunk += QStringLiteral("   [");
+    // Comparing two moments is cheap; turning one into seconds is not.
     const QDateTime now = m_clock();
-    if (const qint64 second = now.toSecsSinceEpoch(); second != m_stampSecond) {
-        m_stampSecond = second;
+    if (now != m_stampMoment || !m_stampMoment.isValid()) {
+        m_stampMoment = now;
         m_stampText = stamp(now);
     }
     chunk += m_stampText;

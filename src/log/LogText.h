@@ -31,7 +31,11 @@ public:
     // min(256 MiB, 5 % of the file system's size).
     static qint64 defaultReserve(const QStorageInfo& storage);
 
-    explicit LogText(QDir directory, Clock clock = &QDateTime::currentDateTime, QObject* parent = nullptr);
+    explicit LogText(QDir directory, Clock clock = &LogText::currentSecond, QObject* parent = nullptr);
+
+    // The local time to the second. The local time costs microseconds a reading (the time zone is looked at each
+    // time), and the log reads the clock for every line: it is worked out anew only when the second changes.
+    static QDateTime currentSecond();
 
     const QString& text() const { return m_text; }
     // The time by the log's clock.
@@ -75,8 +79,8 @@ private:
     // After a failed save: code units added since that attempt.
     bool m_saveFailed = false;
     qsizetype m_sinceFailedSave = 0;
-    // Lines logged within the same second share their rendered time stamp.
-    qint64 m_stampSecond = -1;
+    // Lines logged at the same moment by the clock share their rendered time stamp.
+    QDateTime m_stampMoment;
     QString m_stampText;
 };
 

@@ -40,6 +40,8 @@ ChatServer::ChatServer(RelayTables& tables, Winsock& sockets, LogText& log, cons
     connect(&m_sockets, &Winsock::sendCompleted, this, [this](int index) { m_broadcaster.onSendComplete(index); });
     for (int slot = 1; slot < SlotCount; ++slot) {
         QTimer& timer = m_registrationTimers.at(std::size_t(slot));
+        // A child, so that it goes with the relay to its thread.
+        timer.setParent(this);
         timer.setSingleShot(true);
         connect(&timer, &QTimer::timeout, this, [this, slot] { onRegistrationTimeout(slot); });
     }
@@ -205,48 +207,59 @@ void ChatServer::depart(int index, const QString& logLine)
 
 bool ChatServer::isOccupied(int slot) const
 {
-    return slot > 0 && slot < SlotCount && m_tables.SlotState.at(static_cast<std::size_t>(slot)) == SLOT_CONNECTED;
+    return onRelayThread([this, slot] {
+        return slot > 0 && slot < SlotCount && m_tables.SlotState.at(static_cast<std::size_t>(slot)) == SLOT_CONNECTED;
+    });
 }
 
 QDateTime ChatServer::connectedSince(int slot) const
 {
-    return isOccupied(slot) ? m_presence.at(static_cast<std::size_t>(slot)).connectedSince : QDateTime();
+    return onRelayThread([this, slot] {
+        return isOccupied(slot) ? m_presence.at(static_cast<std::size_t>(slot)).connectedSince : QDateTime();
+    });
 }
 
 quint64 ChatServer::connectionId(int slot) const
 {
-    return isOccupied(slot) ? m_presence.at(static_cast<std::size_t>(slot)).connectionId : 0;
+    return onRelayThread(
+        [this, slot] { return isOccupied(slot) ? m_presence.at(static_cast<std::size_t>(slot)).connectionId : 0; });
 }
 
 bool ChatServer::disconnectClient(int slot)
 {
-    if (!isOccupied(slot))
-        return false;
-    // Closed first, so that the leave notice goes to the others only.
-    m_sockets.Close(slot);
-    depart(slot, slotName(slot) + QStringLiteral("さんを切断しました。"));
-    return true;
+    return onRelayThread([this, slot] {
+        if (!isOccupied(slot))
+            return false;
+        // Closed first, so that the leave notice goes to the others only.
+        m_sockets.Close(slot);
+        depart(slot, slotName(slot) + QStringLiteral("さんを切断しました。"));
+        return true;
+    });
 }
 
 bool ChatServer::banClient(int slot)
 {
-    const QHostAddress address = clientAddress(slot);
-    if (address.isNull())
-        return false;
-    m_bans.ban(address);
-    m_sockets.Close(slot);
-    depart(slot, slotName(slot) + u'（' + address.toString() + QStringLiteral("）を締め出しました。"));
-    Q_EMIT bansChanged();
-    return true;
+    return onRelayThread([this, slot] {
+        const QHostAddress address = clientAddress(slot);
+        if (address.isNull())
+            return false;
+        m_bans.ban(address);
+        m_sockets.Close(slot);
+        depart(slot, slotName(slot) + u'（' + address.toString() + QStringLiteral("）を締め出しました。"));
+        Q_EMIT bansChanged();
+        return true;
+    });
 }
 
 bool ChatServer::liftBan(const QHostAddress& address)
 {
-    if (!m_bans.lift(address))
-        return false;
-    m_log.AppendLog(BanList::normalized(address).toString() + QStringLiteral(" の締め出しを解きました。"));
-    Q_EMIT bansChanged();
-    return true;
+    return onRelayThread([this, &address] {
+        if (!m_bans.lift(address))
+            return false;
+        m_log.AppendLog(BanList::normalized(address).toString() + QStringLiteral(" の締め出しを解きました。"));
+        Q_EMIT bansChanged();
+        return true;
+    });
 }
 
 QString ChatServer::OperatorChatLine(const QString& text) const
@@ -256,34 +269,40 @@ QString ChatServer::OperatorChatLine(const QString& text) const
 
 bool ChatServer::anyClientConnected() const
 {
-    for (int i = 1; i < SlotCount; ++i) {
-        if (m_tables.SlotState.at(static_cast<std::size_t>(i)) != SLOT_FREE)
-            return true;
-    }
-    return false;
+    return onRelayThread([this] {
+        for (int i = 1; i < SlotCount; ++i) {
+            if (m_tables.SlotState.at(static_cast<std::size_t>(i)) != SLOT_FREE)
+                return true;
+        }
+        return false;
+    });
 }
 
 QHostAddress ChatServer::clientAddress(int slot) const
 {
-    return isOccupied(slot) ? m_sockets.remoteAddress(slot) : QHostAddress();
+    return onRelayThread([this, slot] { return isOccupied(slot) ? m_sockets.remoteAddress(slot) : QHostAddress(); });
 }
 
 bool ChatServer::SendOperatorLine(const QString& text)
 {
-    if (text.isEmpty() || !anyClientConnected())
-        return false;
-    m_tables.OutMessage = OperatorChatLine(text);
-    m_log.AppendLog(m_tables.OutMessage);
-    StartBroadcast();
-    return true;
+    return onRelayThread([this, &text] {
+        if (text.isEmpty() || !anyClientConnected())
+            return false;
+        m_tables.OutMessage = OperatorChatLine(text);
+        m_log.AppendLog(m_tables.OutMessage);
+        StartBroadcast();
+        return true;
+    });
 }
 
 void ChatServer::AnnounceNickname(const QString& name)
 {
-    m_tables.SlotName.at(0) = name;
-    RefreshNameList();
-    m_tables.OutMessage = NicknameAnnouncement();
-    StartBroadcast();
+    return onRelayThread([this, &name] {
+        m_tables.SlotName.at(0) = name;
+        RefreshNameList();
+        m_tables.OutMessage = NicknameAnnouncement();
+        StartBroadcast();
+    });
 }
 
 QString ChatServer::NicknameAnnouncement() const

@@ -9,10 +9,12 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 
 #include <array>
 #include <chrono>
+#include <type_traits>
 
 namespace kova {
 
@@ -22,7 +24,9 @@ struct Settings;
 class Winsock;
 
 // The chat relay: the listener and the ten slots, the handling of every incoming message and of
-// closed connections, and the broadcast of what they produce.
+// closed connections, and the broadcast of what they produce. It may run on a thread of its own: what another thread
+// asks of it through the public functions is done on the relay's thread, in turn with its events, while the caller
+// waits; what it tells others goes out as signals.
 class ChatServer : public QObject {
     Q_OBJECT
 
@@ -40,7 +44,10 @@ public:
 
     void RefreshNameList();
     // Row i is SlotName(i); always ten rows once refreshed.
-    const QStringList& nameList() const { return m_nameList; }
+    QStringList nameList() const
+    {
+        return onRelayThread([this] { return m_nameList; });
+    }
 
     QString OperatorChatLine(const QString& text) const;
     QString NicknameAnnouncement() const;
@@ -56,7 +63,10 @@ public:
     // Applies to connections accepted from now on; the tests use a short one.
     void setRegistrationTimeout(std::chrono::milliseconds timeout) { m_registrationTimeout = timeout; }
     // Logs the refusals counted and not yet logged, as the server ends.
-    void reportRefusals() { m_refusals.reportAll(); }
+    void reportRefusals()
+    {
+        onRelayThread([this] { m_refusals.reportAll(); });
+    }
     void StartBroadcast() { m_broadcaster.StartBroadcast(); }
 
     // The operator's hand over the client slots 1 to 9. A slot is occupied from the moment its connection is
@@ -72,7 +82,26 @@ public:
     bool banClient(int slot);
     // False when the address was not banned.
     bool liftBan(const QHostAddress& address);
-    const QList<QHostAddress>& bannedAddresses() const { return m_bans.addresses(); }
+    QList<QHostAddress> bannedAddresses() const
+    {
+        return onRelayThread([this] { return m_bans.addresses(); });
+    }
+    // Runs call on the relay's thread and returns what it returns: at once on that thread, otherwise queued behind
+    // the events already there, the calling thread waiting. The relay itself never waits for another thread.
+    template <typename Call> std::invoke_result_t<Call> onRelayThread(Call call) const
+    {
+        if (QThread::currentThread() == thread())
+            return call();
+        auto* relay = const_cast<ChatServer*>(this);
+        if constexpr (std::is_void_v<std::invoke_result_t<Call>>) {
+            QMetaObject::invokeMethod(relay, call, Qt::BlockingQueuedConnection);
+        } else {
+            std::invoke_result_t<Call> result{};
+            QMetaObject::invokeMethod(
+                relay, [&result, &call] { result = call(); }, Qt::BlockingQueuedConnection);
+            return result;
+        }
+    }
     // Only the tests look at the walk: those over the fake sockets complete its sends until it ends, and the fuzz
     // target checks that every message is walked and every walk ends.
     const Broadcaster& broadcaster() const { return m_broadcaster; }

@@ -61,6 +61,8 @@ TcpWinsock::TcpWinsock(QObject* parent)
     });
     for (int index = 1; index < ElementCount; ++index) {
         QTimer& resume = element(index).resume;
+        // A child, so that it goes with the sockets to the relay's thread.
+        resume.setParent(this);
         resume.setSingleShot(true);
         resume.setTimerType(Qt::PreciseTimer);
         connect(&resume, &QTimer::timeout, this, [this, index] { readIfAllowed(index); });

@@ -33,6 +33,18 @@ private Q_SLOTS:
         m_time.now = QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5));
     }
 
+    // The default clock: local time, whole seconds, never behind the system's.
+    void theSystemClockGivesTheLocalSecond()
+    {
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        const QDateTime now = LogText::currentSecond();
+        const qint64 after = QDateTime::currentSecsSinceEpoch();
+        QCOMPARE(now.timeSpec(), Qt::LocalTime);
+        QCOMPARE(now.time().msec(), 0);
+        QVERIFY(now.toSecsSinceEpoch() >= before && now.toSecsSinceEpoch() <= after);
+        QTRY_VERIFY_WITH_TIMEOUT(LogText::currentSecond().toSecsSinceEpoch() > after, 3000);
+    }
+
     void linesCarryTheirTimeStamp()
     {
         LogText log(QDir(m_dir.path()), m_time.clock());

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QTest>
+#include <QThread>
 
 using namespace kova;
 using namespace kova::test;
@@ -39,6 +40,37 @@ private Q_SLOTS:
         QString expected = log.text();
         expected.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
         QCOMPARE(view.toPlainText(), expected);
+    }
+
+    // The log written on another thread, as the relay's is: the view ends up with exactly its text, the dropped lines
+    // and a clearing in between taken in their order.
+    void aLogOnAnotherThreadIsShownAsItsText()
+    {
+        QTemporaryDir dir;
+        ManualClock time;
+        LogText log(QDir(dir.filePath(QStringLiteral("gone"))), time.clock());
+        log.setMaxUnsaved(4 * LogText::Limit);
+        LogView view(log);
+        QThread relay;
+        log.moveToThread(&relay);
+        relay.start();
+        QString expected;
+        QMetaObject::invokeMethod(
+            &log,
+            [&] {
+                for (int i = 0; i < 3000; ++i) {
+                    log.AppendLog(QStringLiteral("line %1 ").arg(i) + QString(50, u'z'));
+                    if (i == 1000)
+                        log.clear();
+                }
+                expected = log.text();
+                log.moveToThread(QApplication::instance()->thread());
+            },
+            Qt::BlockingQueuedConnection);
+        relay.quit();
+        relay.wait();
+        expected.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        QTRY_COMPARE(view.toPlainText(), expected);
     }
 };
 
