@@ -1,11 +1,10 @@
 #pragma once
 
+#include "io/AddressTally.h"
 #include "io/SteadyClock.h"
 
-#include <QHash>
 #include <QHostAddress>
 #include <QObject>
-#include <QTimer>
 
 namespace kova {
 
@@ -30,17 +29,8 @@ public:
     static QString line(const QHostAddress& address, qint64 refused);
 
 private:
-    struct Entry {
-        qint64 lastLine = 0;
-        qint64 waiting = 0;
-    };
-
-    void armTimer(qint64 now);
-
     LogText& m_log;
-    SteadyClock m_clock;
-    QHash<QHostAddress, Entry> m_entries;
-    QTimer m_timer;
+    AddressTally<qint64> m_refused;
 };
 
 } // namespace kova

@@ -64,6 +64,8 @@ bool WebGateway::useTls(const QString& certificateFile, const QString& keyFile, 
 void WebGateway::requireRoomKey(const QString& key)
 {
     m_roomKey = std::make_unique<RoomKey>(key);
+    m_guessing =
+        std::make_unique<GuessingReport>([this](const QString& line) { logRefusal(line); }, steadyNanoseconds, this);
     m_http.requireRoomKey();
 }
 
@@ -79,6 +81,8 @@ void WebGateway::shutDown(const QString& reason)
     m_shuttingDown = true;
     m_shutDownReason = reason;
     m_http.stopListening();
+    if (m_guessing)
+        m_guessing->reportAll();
     // Ending a session changes the set.
     const QSet<BrowserSession*> sessions = m_sessions;
     for (BrowserSession* session : sessions)
@@ -127,26 +131,13 @@ bool WebGateway::admitKey(std::unique_ptr<BrowserSocket>& browser)
 {
     if (!m_roomKey)
         return true;
-    const QString wrong = QStringLiteral("wrong room key");
-    switch (m_roomKey->check(browser->peerAddress(), browser->protocol())) {
-    case RoomKey::Verdict::Admitted:
+    const RoomKey::Verdict verdict = m_roomKey->check(browser->peerAddress(), browser->protocol());
+    if (verdict == RoomKey::Verdict::Admitted)
         return true;
-    case RoomKey::Verdict::Wrong:
-        refuse(std::move(browser), CloseWrongRoomKey, wrong);
-        return false;
-    case RoomKey::Verdict::WrongLockingOut:
-        // Once a window for each address that guesses, however often it tries.
-        logLine(QStringLiteral("browser address %1: %2 wrong room keys within %3 s, refused for %3 s")
-                    .arg(addressText(browser->peerAddress()))
-                    .arg(RoomKey::MaxWrongKeys)
-                    .arg(std::chrono::seconds(RoomKey::Window).count()));
-        refuse(std::move(browser), CloseWrongRoomKey, wrong);
-        return false;
-    case RoomKey::Verdict::LockedOut:
-        turnAway(std::move(browser), CloseRoomKeyLockedOut,
-                 QStringLiteral("too many wrong room keys; try again in a minute"));
-        return false;
-    }
+    // Logged by the report, which tells of a guessing address once a minute however often it tries.
+    m_guessing->onRefused(browser->peerAddress(), browser->peerPort(), verdict);
+    turnAway(std::move(browser), verdict == RoomKey::Verdict::LockedOut ? CloseRoomKeyLockedOut : CloseWrongRoomKey,
+             GuessingReport::reason(verdict));
     return false;
 }
 
@@ -167,6 +158,11 @@ void WebGateway::turnAway(std::unique_ptr<BrowserSocket> browser, quint16 code, 
 
 void WebGateway::logRefused(const QHostAddress& address, quint16 port, const QString& reason)
 {
+    logRefusal(QStringLiteral("browser %1 refused: %2").arg(endpointText(address, port), reason));
+}
+
+void WebGateway::logRefusal(const QString& line)
+{
     // A client that opens connections as fast as it can would otherwise fill the journal.
     if (!m_refusalSecond.isActive())
         m_refusalSecond.start();
@@ -175,7 +171,7 @@ void WebGateway::logRefused(const QHostAddress& address, quint16 port, const QSt
         return;
     }
     ++m_refusalsLogged;
-    logLine(QStringLiteral("browser %1 refused: %2").arg(endpointText(address, port), reason));
+    logLine(line);
 }
 
 void WebGateway::onConnectionCut(const QHostAddress& address, quint16 port, const QString& reason)

@@ -3,6 +3,7 @@
 #include "BrowserSession.h"
 #include "CertificateFiles.h"
 #include "CommandLine.h"
+#include "GuessingReport.h"
 #include "History.h"
 #include "PageServer.h"
 #include "RoomKey.h"
@@ -48,6 +49,8 @@ private:
     // Closes it with the code and reason, unlogged.
     void turnAway(std::unique_ptr<BrowserSocket> browser, quint16 code, const QString& reason);
     void logRefused(const QHostAddress& address, quint16 port, const QString& reason);
+    // Logs a line about refused browsers, within MaxRefusalsLogged a second.
+    void logRefusal(const QString& line);
     void onConnectionCut(const QHostAddress& address, quint16 port, const QString& reason);
     void onSessionEnded(BrowserSession* session, const QString& reason);
     void onSessionDestroyed(QObject* session);
@@ -56,6 +59,7 @@ private:
     PageServer m_http;
     std::unique_ptr<CertificateFiles> m_certificates;
     std::unique_ptr<RoomKey> m_roomKey;
+    std::unique_ptr<GuessingReport> m_guessing;
     History m_history;
     // Sessions whose browser is connected: the seats taken.
     QSet<BrowserSession*> m_sessions;
