@@ -1,4 +1,4 @@
-#include "NetworkNamespace.h"
+#include "NamespacedTestMain.h"
 #include "app/Application.h"
 #include "app/Console.h"
 #include "app/Desktop.h"
@@ -10,8 +10,6 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <cstdio>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -166,16 +164,6 @@ private Q_SLOTS:
 };
 
 // The window tests open the listener on port 557, in a network namespace of their own (as root).
-int main(int argc, char* argv[])
-{
-    QString error;
-    if (!kova::test::enterPrivateNetwork(&error)) {
-        std::fprintf(stderr, "%s needs a network namespace of its own (run as root): %s\n", argv[0], qPrintable(error));
-        return 1;
-    }
-    QApplication app(argc, argv);
-    TestFrontends test;
-    return QTest::qExec(&test, argc, argv);
-}
+KOVA_NAMESPACED_TEST_MAIN_WITH(QApplication, TestFrontends, false)
 
 #include "tst_frontends.moc"

@@ -1,6 +1,6 @@
 // The relay on a thread of its own, as the program runs it: clients over real sockets on port 557, the operator's
 // lines from this (the window's) thread, and the shutdown sequence.
-#include "NetworkNamespace.h"
+#include "NamespacedTestMain.h"
 #include "app/Application.h"
 #include "io/Cp932.h"
 
@@ -10,7 +10,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cstdio>
 #include <memory>
 
 using namespace kova;
@@ -154,16 +153,6 @@ private Q_SLOTS:
 };
 
 // Port 557, in a network namespace of its own (as root).
-int main(int argc, char* argv[])
-{
-    QString error;
-    if (!kova::test::enterPrivateNetwork(&error)) {
-        std::fprintf(stderr, "%s needs a network namespace of its own (run as root): %s\n", argv[0], qPrintable(error));
-        return 1;
-    }
-    QApplication app(argc, argv);
-    TestRelayThread test;
-    return QTest::qExec(&test, argc, argv);
-}
+KOVA_NAMESPACED_TEST_MAIN_WITH(QApplication, TestRelayThread, false)
 
 #include "tst_relaythread.moc"
