@@ -1,10 +1,13 @@
 #include "Application.h"
 
+#include "io/ShortTimeSlices.h"
+
 #include <QAbstractSocket>
 #include <QCoreApplication>
 #include <QTextStream>
 
 #include <cstdio>
+#include <cstring>
 
 namespace kova {
 
@@ -18,6 +21,15 @@ Application::Application(QDir workingDirectory, QObject* parent)
     , m_preferences(m_settings)
 {
     m_relayThread.setObjectName(QStringLiteral("relay"));
+    // So that a line waits for no painting of the window's on a shared core.
+    connect(
+        &m_relayThread, &QThread::started, this,
+        [] {
+            if (const int error = askForShortTimeSlices())
+                std::fprintf(stderr, "kova: the relay runs in the kernel's usual time slices: %s\n",
+                             std::strerror(error));
+        },
+        Qt::DirectConnection);
     // The operator's choice of sounds reaches the relay in turn with its events.
     connect(&m_preferences, &Preferences::checksChanged, this, [this] {
         QMetaObject::invokeMethod(&m_server,

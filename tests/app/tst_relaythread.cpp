@@ -1,8 +1,10 @@
 // The relay on a thread of its own, as the program runs it: clients over real sockets on port 557, the operator's
 // lines from this (the window's) thread, and the shutdown sequence.
 #include "NamespacedTestMain.h"
+#include "TimeSlice.h"
 #include "app/Application.h"
 #include "io/Cp932.h"
+#include "io/ShortTimeSlices.h"
 
 #include <QApplication>
 #include <QRegularExpression>
@@ -10,9 +12,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <memory>
 
 using namespace kova;
+using namespace kova::test;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -49,6 +55,17 @@ struct Client {
     QTcpSocket socket;
     QString received;
 };
+
+// The id of this process's thread with that name, or 0.
+int threadNamed(const QString& name)
+{
+    for (const QString& tid : QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(u"/proc/self/task/"_s + tid + u"/comm"_s);
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name.toUtf8())
+            return tid.toInt();
+    }
+    return 0;
+}
 
 QString savedLog(const QString& directory)
 {
@@ -118,6 +135,30 @@ private Q_SLOTS:
         client.readUntil([&] { return client.received.contains(u"<a1>"_s); });
         app.shutdown();
         QVERIFY(savedLog(directory.path()).contains(u"音を鳴らせませんでした。"_s));
+    }
+
+    // The relay's thread asks for short time slices, and keeps the nice value it was started with.
+    void theRelayAsksForShortTimeSlices()
+    {
+        if (!kernelKeepsTimeSlices())
+            QSKIP("this kernel does not keep the time slice a thread asks for");
+        // The relay's thread starts with this thread's nice value; the test's thread keeps the higher one.
+        const int nice = getpriority(PRIO_PROCESS, 0) + 1;
+        QCOMPARE(setpriority(PRIO_PROCESS, 0, nice), 0);
+        QTemporaryDir directory;
+        Application app{QDir(directory.path())};
+        QVERIFY(app.start());
+        QCOMPARE(threadNamed(u"relay"_s), 0);
+        app.runRelayOnItsThread();
+        // Answered on the relay's thread, so its start is over.
+        app.server().nameList();
+        const int relay = threadNamed(u"relay"_s);
+        QVERIFY(relay != 0);
+        QCOMPARE(timeSliceOf(getpid(), relay), ShortTimeSliceNs);
+        QCOMPARE(getpriority(PRIO_PROCESS, relay), nice);
+        // The window's thread keeps the kernel's usual slice.
+        QVERIFY(timeSliceOf(getpid(), getpid()) > ShortTimeSliceNs);
+        app.shutdown();
     }
 
     // The shutdown while clients still send: whatever was relayed is in the saved log, every client sees its
