@@ -386,15 +386,13 @@ bool PageServer::upgrade(QTcpSocket* socket, const HttpRequest& request)
     connection->idle = nullptr;
     socket->disconnect(this);
     connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
-    // Queued, so that it looks once what arrived has been answered (pongs to the browser's pings).
-    connect(
-        socket, &QTcpSocket::readyRead, this,
-        [this, socket = QPointer(socket)] {
-            if (socket)
-                cutIfBehind(socket, true);
-        },
-        Qt::QueuedConnection);
     m_pending.push_back(std::make_unique<BrowserSocket>(socket));
+    // Connected after the WebSocket's own reader, so that it looks once what arrived has been read and answered
+    // (pongs to the browser's pings), in the same turn of the event loop.
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket = QPointer(socket)] {
+        if (socket)
+            cutIfBehind(socket, true);
+    });
     m_pending.back()->setProtocol(protocol);
     Q_EMIT newWebSocketConnection();
     return false;
