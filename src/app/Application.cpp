@@ -1,6 +1,6 @@
 #include "Application.h"
 
-#include "io/ShortTimeSlices.h"
+#include "ShortTimeSlices.h"
 
 #include <QAbstractSocket>
 #include <QCoreApplication>
