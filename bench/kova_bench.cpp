@@ -2,9 +2,10 @@
 // network namespace of its own on port 557, three times, and prints the medians side by side with ratios; then the
 // flood scenarios against the program alone (a fresh one for each, the last on a full disk), and the connection
 // storm beside a quiet run.
-//   kova_bench [--runs N] [--kova PATH] [--web PATH] [--only standard|flood|storm|web]
+//   kova_bench [--runs N] [--kova PATH] [--web PATH] [--bridge floor] [--only standard|flood|storm|web]
 // --kova and --web measure other builds of the program and the browser gateway, such as ones from before a change.
-// W1 times the browser's hop through kova-web beside websockify, a plain WebSocket-to-TCP bridge, to one server.
+// W1 times the browser's hop through kova-web beside websockify, a plain WebSocket-to-TCP bridge, to one server;
+// --bridge floor puts the least bridge of ours (kova_floor_bridge) in websockify's place, to show what any hop costs.
 #include "MountNamespace.h"
 #include "NetworkNamespace.h"
 #include "Tmpfs.h"
@@ -269,10 +270,11 @@ qint64 countInLogs(const QDir& dir, const QByteArray& what)
 
 class Bench {
 public:
-    Bench(const QString& binDir, const QString& kova, const QString& web)
+    Bench(const QString& binDir, const QString& kova, const QString& web, bool floorBridge)
         : m_dir(binDir)
         , m_kova(kova.isEmpty() ? m_dir.filePath(QStringLiteral("../kova")) : kova)
         , m_web(web.isEmpty() ? m_dir.filePath(QStringLiteral("../kova-web")) : web)
+        , m_floorBridge(floorBridge)
     {}
 
     // One flood scenario against a fresh program: what the people saw, what was logged, memory.
@@ -364,10 +366,13 @@ public:
                         {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:8557"), QStringLiteral("--server"),
                          QStringLiteral("127.0.0.1:557")},
                         8557);
-        Gateway bridge(QStringLiteral("websockify"),
-                       {QStringLiteral("127.0.0.1:8558"), QStringLiteral("127.0.0.1:557")}, 8558);
+        Gateway bridge(m_floorBridge ? m_dir.filePath(QStringLiteral("kova_floor_bridge"))
+                                     : QStringLiteral("websockify"),
+                       m_floorBridge ? QStringList{QStringLiteral("8558"), QStringLiteral("557")}
+                                     : QStringList{QStringLiteral("127.0.0.1:8558"), QStringLiteral("127.0.0.1:557")},
+                       8558);
         if (kovaWeb.startupMs() < 0 || bridge.startupMs() < 0) {
-            std::fprintf(stderr, "W1: %s did not start\n", kovaWeb.startupMs() < 0 ? "kova-web" : "websockify");
+            std::fprintf(stderr, "W1: %s did not start\n", kovaWeb.startupMs() < 0 ? "kova-web" : "the bridge");
             return m;
         }
         m.insert(QStringLiteral("W1.web_startup_ms"), kovaWeb.startupMs());
@@ -475,6 +480,7 @@ private:
     QDir m_dir;
     QString m_kova;
     QString m_web;
+    bool m_floorBridge = false;
     int m_network = 0;
 };
 
@@ -511,8 +517,9 @@ int main(int argc, char* argv[])
     const bool storms = only.isEmpty() || only == QStringLiteral("storm");
     const bool web = only.isEmpty() || only == QStringLiteral("web");
 
+    const bool floorBridge = option(QStringLiteral("--bridge")) == QStringLiteral("floor");
     Bench bench(QCoreApplication::applicationDirPath(), option(QStringLiteral("--kova")),
-                option(QStringLiteral("--web")));
+                option(QStringLiteral("--web")), floorBridge);
     QMap<QString, QMap<QString, QList<double>>> samples; // server -> metric -> runs
     for (int run = 0; run < runs; ++run) {
         if (standard) {
@@ -626,8 +633,9 @@ int main(int argc, char* argv[])
                 << at(QStringLiteral("%1_kova_web_%2_added_us").arg(path, p)) << " | "
                 << at(QStringLiteral("%1_bridge_%2_added_us").arg(path, p)) << " | " << target << " |\n";
         };
-        out << "| W1, one line at a time (µs) | direct | kova-web | websockify | kova-web adds | websockify adds | "
-               "target |\n|---|---|---|---|---|---|---|\n";
+        const QString bridge = floorBridge ? QStringLiteral("floor bridge") : QStringLiteral("websockify");
+        out << "| W1, one line at a time (µs) | direct | kova-web | " << bridge << " | kova-web adds | " << bridge
+            << " adds | target |\n|---|---|---|---|---|---|---|\n";
         w1(QStringLiteral("server to browser p50"), QStringLiteral("to"), QStringLiteral("p50"),
            QStringLiteral("adds <= half of websockify's"));
         w1(QStringLiteral("server to browser p99"), QStringLiteral("to"), QStringLiteral("p99"),
