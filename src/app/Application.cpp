@@ -1,6 +1,6 @@
 #include "Application.h"
 
-#include "ShortTimeSlices.h"
+#include "io/ShortTimeSlices.h"
 
 #include <QAbstractSocket>
 #include <QCoreApplication>

@@ -1,10 +1,12 @@
 #include "CommandLine.h"
 #include "TerminationSignals.h"
 #include "WebGateway.h"
+#include "io/ShortTimeSlices.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstring>
 
 int main(int argc, char* argv[])
 {
@@ -14,6 +16,9 @@ int main(int argc, char* argv[])
     // or off, several times for every chat line passed on.
     qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
+    // A line passed on should not wait, on a shared core, for the chat server's window to finish painting.
+    if (const int error = kova::askForShortTimeSlices())
+        std::fprintf(stderr, "kova-web: runs in the kernel's usual time slices: %s\n", std::strerror(error));
     const kova::web::Options options = kova::web::parseCommandLine(app);
     kova::web::WebGateway gateway(options.server, options.historyLines);
     QString error;

@@ -1,9 +1,10 @@
 // The relay on a thread of its own, as the program runs it: clients over real sockets on port 557, the operator's
 // lines from this (the window's) thread, and the shutdown sequence.
 #include "NamespacedTestMain.h"
+#include "TimeSlice.h"
 #include "app/Application.h"
-#include "app/ShortTimeSlices.h"
 #include "io/Cp932.h"
+#include "io/ShortTimeSlices.h"
 
 #include <QApplication>
 #include <QRegularExpression>
@@ -12,12 +13,12 @@
 #include <QTest>
 
 #include <sys/resource.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <memory>
 
 using namespace kova;
+using namespace kova::test;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -54,26 +55,6 @@ struct Client {
     QTcpSocket socket;
     QString received;
 };
-
-// Whether this kernel runs a thread in the time slice it asked for (Linux 6.12 and later).
-bool kernelKeepsTimeSlices()
-{
-    utsname system{};
-    if (uname(&system) != 0)
-        return false;
-    const QList<QByteArray> version = QByteArray(system.release).split('.');
-    return version.size() >= 2 && std::pair(version[0].toInt(), version[1].toInt()) >= std::pair(6, 12);
-}
-
-// The time slice of one of this process's threads in nanoseconds, as /proc shows it; 0 when it cannot be read.
-quint64 timeSliceOf(int tid)
-{
-    QFile sched(u"/proc/self/task/%1/sched"_s.arg(tid));
-    if (!sched.open(QIODevice::ReadOnly))
-        return 0;
-    static const QRegularExpression slice(uR"(\nse\.slice\s*:\s*(\d+))"_s);
-    return slice.match(QString::fromLatin1(sched.readAll())).captured(1).toULongLong();
-}
 
 // The id of this process's thread with that name, or 0.
 int threadNamed(const QString& name)
@@ -173,10 +154,10 @@ private Q_SLOTS:
         app.server().nameList();
         const int relay = threadNamed(u"relay"_s);
         QVERIFY(relay != 0);
-        QCOMPARE(timeSliceOf(relay), ShortTimeSliceNs);
+        QCOMPARE(timeSliceOf(getpid(), relay), ShortTimeSliceNs);
         QCOMPARE(getpriority(PRIO_PROCESS, relay), nice);
         // The window's thread keeps the kernel's usual slice.
-        QVERIFY(timeSliceOf(getpid()) > ShortTimeSliceNs);
+        QVERIFY(timeSliceOf(getpid(), getpid()) > ShortTimeSliceNs);
         app.shutdown();
     }
 

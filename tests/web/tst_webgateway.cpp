@@ -1,7 +1,9 @@
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
+#include "TimeSlice.h"
 #include "WebGatewayProcess.h"
 #include "io/Cp932.h"
+#include "io/ShortTimeSlices.h"
 #include "web/BrowserSession.h"
 #include "web/PageServer.h"
 
@@ -754,6 +756,17 @@ private Q_SLOTS:
         QCOMPARE(down.status(), "HTTP/1.1 503 Service Unavailable");
         QCOMPARE(down.body(), "{\"server\":\"unreachable\"}\n");
         QVERIFY2(down.head().contains("\r\nContent-Security-Policy: default-src 'none';"), down.head());
+    }
+
+    // Its thread asks for short time slices, as the server's relay does.
+    void passesLinesOnInShortTimeSlices()
+    {
+        if (!kernelKeepsTimeSlices())
+            QSKIP("this kernel does not keep the time slice a thread asks for");
+        WebGatewayProcess web;
+        QVERIFY(web.start());
+        const qint64 pid = web.process.processId();
+        QCOMPARE(timeSliceOf(pid, pid), ShortTimeSliceNs);
     }
 
     void messageOfExactly64KiBPasses()
