@@ -66,6 +66,7 @@ int connectToServer(int port)
     address.sin_port = htons(uint16_t(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("kova_floor_bridge: connect to the server");
         ::close(fd);
         return -1;
     }
@@ -132,11 +133,16 @@ int main(int argc, char** argv)
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 16) != 0) {
         std::perror("kova_floor_bridge: listen");
         return 1;
     }
     epollFd = ::epoll_create1(0);
+    if (epollFd < 0) {
+        std::perror("kova_floor_bridge: epoll");
+        return 1;
+    }
     watch(listener);
 
     epoll_event events[16];

@@ -21,12 +21,12 @@ Application::Application(QDir workingDirectory, QObject* parent)
     , m_preferences(m_settings)
 {
     m_relayThread.setObjectName(QStringLiteral("relay"));
-    // So that a line waits for no painting of the window's on a shared core.
+    // So that a line does not wait for the window's painting on a shared core.
     connect(
         &m_relayThread, &QThread::started, this,
         [] {
             if (const int error = askForShortTimeSlices())
-                std::fprintf(stderr, "kova: the relay runs in the kernel's usual time slices: %s\n",
+                std::fprintf(stderr, "kova: 中継のスレッドに短い時間配分を求められませんでした: %s\n",
                              std::strerror(error));
         },
         Qt::DirectConnection);

@@ -1,6 +1,6 @@
 #include "ShortTimeSlices.h"
 
-// The kernel's own headers: glibc declares neither the calls nor their structure.
+// The kernel's own headers: glibc before 2.41 declares neither the calls nor their structure.
 #include <linux/sched.h>
 #include <linux/sched/types.h>
 #include <sys/syscall.h>
@@ -16,11 +16,11 @@ int askForShortTimeSlices()
     sched_attr attributes{};
     if (syscall(SYS_sched_getattr, 0, &attributes, sizeof attributes, 0) != 0)
         return errno;
-    // A real-time or idle policy someone chose for the program has no slice of this kind; leave it be.
+    // Another policy someone chose for the program (real-time, batch, idle) stays as it is.
     if (attributes.sched_policy != SCHED_NORMAL)
         return 0;
+    // The flags as read keep a reset-on-fork someone chose.
     attributes.size = sizeof attributes;
-    attributes.sched_flags = 0;
     attributes.sched_runtime = ShortTimeSliceNs;
     if (syscall(SYS_sched_setattr, 0, &attributes, 0) != 0)
         return errno;

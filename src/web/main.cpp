@@ -16,10 +16,10 @@ int main(int argc, char* argv[])
     // or off, several times for every chat line passed on.
     qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
+    const kova::web::Options options = kova::web::parseCommandLine(app);
     // A line passed on should not wait, on a shared core, for the chat server's window to finish painting.
     if (const int error = kova::askForShortTimeSlices())
-        std::fprintf(stderr, "kova-web: runs in the kernel's usual time slices: %s\n", std::strerror(error));
-    const kova::web::Options options = kova::web::parseCommandLine(app);
+        std::fprintf(stderr, "kova-web: cannot ask for short time slices: %s\n", std::strerror(error));
     kova::web::WebGateway gateway(options.server, options.historyLines);
     QString error;
     if (!options.tlsCertificateFile.isEmpty() &&
