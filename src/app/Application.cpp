@@ -117,15 +117,15 @@ void Application::stopRelayThread()
     if (!m_relayThread.isRunning())
         return;
     onRelayThread([this] { comeHome(); });
-    m_relayThread.quit();
-    m_relayThread.wait();
-    deliverTimerMoves();
+    joinRelayThread();
 }
 
-// The timers that came back with the relay are started again on this thread by queued calls: delivered now, since the
-// program may end before its event loop turns again.
-void Application::deliverTimerMoves()
+// Once the relay has come home: its thread ends, and the timers that came back with it, started again on this thread
+// by queued calls, are started now, since the program may end before its event loop turns again.
+void Application::joinRelayThread()
 {
+    m_relayThread.quit();
+    m_relayThread.wait();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
 }
 
@@ -160,11 +160,8 @@ void Application::shutdown()
         if (threaded)
             comeHome();
     });
-    if (threaded) {
-        m_relayThread.quit();
-        m_relayThread.wait();
-        deliverTimerMoves();
-    }
+    if (threaded)
+        joinRelayThread();
     if (!logSaved)
         fail(QStringLiteral("ログファイルを保存できません: %1").arg(logError));
     if (!settingsSaved)

@@ -68,7 +68,7 @@ private:
     // Ends the relay's thread, the relay back on this one.
     void stopRelayThread();
     void comeHome();
-    void deliverTimerMoves();
+    void joinRelayThread();
     std::array<QObject*, 4> relayObjects() { return {&m_log, &m_sockets, &m_player, &m_server}; }
 
     QDir m_directory;
