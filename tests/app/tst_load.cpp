@@ -230,7 +230,7 @@ private Q_SLOTS:
         QVERIFY(probe);
         probe.reset();
         QTest::qWait(200);
-        const int descriptorsBefore = kova.openDescriptors();
+        const int socketsBefore = kova.openSockets();
 
         // Every address may connect ten times at once and then once every 2 s: the churn comes from many addresses
         // of this machine, eight cycles from each (127.1.0.1 on), and each request of a burst or probe from one of its
@@ -280,18 +280,18 @@ private Q_SLOTS:
             }
         }
 
-        // Every descriptor of the churn is given back.
-        int descriptorsAfter = -1;
-        for (int i = 0; i < 100 && descriptorsAfter != descriptorsBefore; ++i) {
+        // Every socket of the churn is given back.
+        int socketsAfter = -1;
+        for (int i = 0; i < 100 && socketsAfter != socketsBefore; ++i) {
             QTest::qWait(50);
-            descriptorsAfter = kova.openDescriptors();
+            socketsAfter = kova.openSockets();
         }
         report(QStringLiteral("churn: 2000 connect/disconnect cycles and 10 bursts of 59 requests (%1 turned away); "
-                              "open descriptors %2 before, %3 after")
+                              "open sockets %2 before, %3 after")
                    .arg(turnedAway)
-                   .arg(descriptorsBefore)
-                   .arg(descriptorsAfter));
-        QCOMPARE(descriptorsAfter, descriptorsBefore);
+                   .arg(socketsBefore)
+                   .arg(socketsAfter));
+        QCOMPARE(socketsAfter, socketsBefore);
 
         // The nine slots still work, and the roster names exactly who is there.
         std::vector<std::unique_ptr<QTcpSocket>> nine;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 
 #include <netinet/in.h>
@@ -122,11 +123,15 @@ qint64 residentKiB(qint64 pid)
     return -1;
 }
 
-int KovaProcess::openDescriptors() const
+int KovaProcess::openSockets() const
 {
-    return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid()))
-                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
-                   .size());
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid()));
+    const QStringList entries = descriptors.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System);
+    return int(std::count_if(entries.begin(), entries.end(), [&descriptors](const QString& entry) {
+        char target[64] = {};
+        const QByteArray link = QFile::encodeName(descriptors.filePath(entry));
+        return ::readlink(link.constData(), target, sizeof target - 1) > 0 && QByteArray(target).startsWith("socket:");
+    }));
 }
 
 QString KovaProcess::path(const QString& name) const

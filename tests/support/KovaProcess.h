@@ -33,7 +33,9 @@ public:
     qint64 pid() const { return process.processId(); }
     // Resident memory in KiB, from /proc.
     qint64 residentKiB() const;
-    int openDescriptors() const;
+    // Its open sockets: the listener's and its clients'. Its other descriptors come and go with its threads, such as
+    // those Qt starts to paint the window and ends when they idle.
+    int openSockets() const;
 
     QString path(const QString& name) const;
     QByteArray file(const QString& name) const;
