@@ -1,3 +1,4 @@
+#include "ChatBrowser.h"
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
 #include "WebGatewayProcess.h"
@@ -6,12 +7,8 @@
 #include "web/RoomKey.h"
 
 #include <QDeadlineTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QWebSocket>
-#include <QWebSocketHandshakeOptions>
 
 using namespace kova;
 using namespace kova::test;
@@ -22,36 +19,6 @@ namespace {
 
 const QString Key = u"ひらけ、ごま 1234"_s;
 constexpr qint64 Second = 1'000'000'000;
-
-// A page's WebSocket that offers a subprotocol (none when empty), and what became of it.
-class KeyedBrowser {
-public:
-    explicit KeyedBrowser(const QByteArray& protocol)
-        : socket(u"http://127.0.0.1:8557"_s)
-    {
-        QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [this](const QString& message) {
-            const QJsonObject object = QJsonDocument::fromJson(message.toUtf8()).object();
-            if (object.value(u"type"_s) == u"connected"_s)
-                connected = true;
-            received += object.value(u"text"_s).toString();
-        });
-        QObject::connect(&socket, &QWebSocket::disconnected, &socket, [this] { closed = true; });
-        QWebSocketHandshakeOptions options;
-        if (!protocol.isEmpty())
-            options.setSubprotocols({QString::fromLatin1(protocol)});
-        socket.open(QUrl(u"ws://127.0.0.1:8557/chat"_s), options);
-    }
-
-    bool waitConnectedOrClosed()
-    {
-        return QTest::qWaitFor([this] { return connected || closed; }, 10000);
-    }
-
-    QWebSocket socket;
-    QString received;
-    bool connected = false;
-    bool closed = false;
-};
 
 // An upgrade from the given loopback address offering the subprotocol: the close code that the gateway sends
 // after its 101, or 0 for none (the browser let in) or no 101.
@@ -269,21 +236,20 @@ private Q_SLOTS:
         QVERIFY2(page.contains(R"(<meta name="kova-room-key" content="required">)"), page.left(600));
 
         for (const QByteArray& protocol : {QByteArray(), RoomKey::protocolFor(u"ひらけ、ごま 1235"_s)}) {
-            KeyedBrowser refused(protocol);
+            ChatBrowser refused(u"http://127.0.0.1:8557"_s, protocol);
             QVERIFY(refused.waitConnectedOrClosed());
             QVERIFY(!refused.connected && refused.received.isEmpty());
-            QCOMPARE(int(refused.socket.closeCode()), 4003);
-            QCOMPARE(refused.socket.closeReason(), u"wrong room key"_s);
+            QCOMPARE(refused.closedWith(), u"4003 wrong room key"_s);
         }
         QVERIFY(web.waitForOutput(u"refused: wrong room key"_s));
         QVERIFY2(!web.output().contains(u" connected"_s), qPrintable(web.output()));
 
-        KeyedBrowser admitted(RoomKey::protocolFor(Key));
+        ChatBrowser admitted(u"http://127.0.0.1:8557"_s, RoomKey::protocolFor(Key));
         QVERIFY(admitted.waitConnectedOrClosed());
         QVERIFY(admitted.connected);
         QCOMPARE(admitted.socket.subprotocol().toLatin1(), RoomKey::protocolFor(Key));
-        admitted.socket.sendTextMessage(u"{\"type\":\"send\",\"text\":\"NAME:鍵\"}"_s);
-        QVERIFY(QTest::qWaitFor([&] { return admitted.received.contains(u"NAME:1:鍵+"_s); }));
+        admitted.send(u"NAME:鍵"_s);
+        QVERIFY(admitted.waitReceived(u"NAME:1:鍵+"_s));
 
         // Guessing from one address: one line at once, and what followed in one line as the gateway stops.
         const QHostAddress guesser(u"127.0.0.3"_s);

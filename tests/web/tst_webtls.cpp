@@ -1,3 +1,4 @@
+#include "ChatBrowser.h"
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
 #include "TestCertificate.h"
@@ -9,14 +10,11 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QWebSocket>
 
 using namespace kova;
 using namespace kova::test;
@@ -60,47 +58,6 @@ QByteArray exchange(const QByteArray& request, bool tls = true)
 
 const QByteArray Upgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\n"
                            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
-
-// A page's WebSocket over TLS that takes any certificate, as a browser told to trust it does.
-class SecureBrowser {
-public:
-    SecureBrowser()
-        : socket(Origin)
-    {
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket.setSslConfiguration(configuration);
-        QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [this](const QString& message) {
-            const QJsonObject object = QJsonDocument::fromJson(message.toUtf8()).object();
-            if (object.value(u"type"_s) == u"connected"_s)
-                connected = true;
-            received += object.value(u"text"_s).toString();
-        });
-        socket.open(QUrl(u"wss://127.0.0.1:8557/chat"_s));
-    }
-
-    bool join(const QString& name)
-    {
-        if (!QTest::qWaitFor([this] { return connected || socket.state() == QAbstractSocket::UnconnectedState; }) ||
-            !connected)
-            return false;
-        say(u"NAME:"_s + name);
-        return waitReceived(name + u'+');
-    }
-    void say(const QString& text)
-    {
-        socket.sendTextMessage(
-            QString::fromUtf8(QJsonDocument(QJsonObject{{u"type"_s, u"send"_s}, {u"text"_s, text}}).toJson()));
-    }
-    bool waitReceived(const QString& text)
-    {
-        return QTest::qWaitFor([&] { return received.contains(text); });
-    }
-
-    QWebSocket socket;
-    QString received;
-    bool connected = false;
-};
 
 // The gateway with a fresh certificate in front of the chat server.
 struct SecureServers {
@@ -149,15 +106,15 @@ private Q_SLOTS:
             exchange("GET /kova.js HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n");
         QVERIFY2(script.startsWith("HTTP/1.1 200 OK\r\n") && script.contains("text/javascript"), script.left(200));
 
-        SecureBrowser browser;
-        QVERIFY(browser.join(u"暗号"_s));
+        ChatBrowser browser(Origin);
+        QVERIFY(browser.join(u"暗号"_s) && browser.waitReceived(u"暗号+"_s));
         auto raw = servers.kova.connectClient();
         QVERIFY(raw);
-        browser.say(u"こんにちは"_s);
+        browser.send(u"こんにちは"_s);
         QVERIFY(browser.waitReceived(u"暗号 > こんにちは"_s));
         // A message of the largest size passes through TLS records as it does in clear.
         const QString longest = QString(64 * 1024 - 40, u'x');
-        browser.say(longest);
+        browser.send(longest);
         QVERIFY(browser.waitReceived(longest));
         QCOMPARE(browser.socket.state(), QAbstractSocket::ConnectedState);
     }
@@ -212,8 +169,8 @@ private Q_SLOTS:
         const TestCertificate& files = servers.certificate;
         const QByteArray first = files.fingerprint();
         QCOMPARE(servedFingerprint(WebGatewayProcess::Port), first);
-        SecureBrowser browser;
-        QVERIFY(browser.join(u"残る"_s));
+        ChatBrowser browser(Origin);
+        QVERIFY(browser.join(u"残る"_s) && browser.waitReceived(u"残る+"_s));
 
         const auto renewed = makeCertificate(servers.directory.path(), u"renewed"_s);
         QVERIFY(renewed);
@@ -229,7 +186,7 @@ private Q_SLOTS:
                  qPrintable(web.output()));
         QCOMPARE(servedFingerprint(WebGatewayProcess::Port), renewed->fingerprint());
         QVERIFY(renewed->fingerprint() != first);
-        browser.say(u"まだいます"_s);
+        browser.send(u"まだいます"_s);
         QVERIFY(browser.waitReceived(u"残る > まだいます"_s));
 
         // Written over in place, and then not a certificate at all.
