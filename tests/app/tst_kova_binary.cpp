@@ -139,17 +139,21 @@ class TestKovaBinary : public QObject {
     std::unique_ptr<QTcpSocket> taro;
     std::unique_ptr<QTcpSocket> jiro;
 
-    // Two clients, taro registered as 太郎; both have had the roster that names the operator.
-    void connectTwoClients(KovaProcess& kova, const QString& operatorName)
+    // Two clients, taro registered as 太郎; both have had the roster that names the operator. False once a check of
+    // it failed.
+    bool connectTwoClients(KovaProcess& kova, const QString& operatorName)
     {
-        taro = kova.connectClient();
-        QVERIFY2(taro, qPrintable(u"kova did not accept on port 557: "_s + kova.standardError()));
-        jiro = kova.connectClient();
-        QVERIFY(jiro);
-        taro->write(cp932::encode(u"NAME:太郎"_s));
-        const QByteArray roster = cp932::encode(u"NAME:0:%1+NAME:1:太郎+NAME:2:+"_s.arg(operatorName));
-        QCOMPARE(readUntil(*taro, roster), roster);
-        QCOMPARE(readUntil(*jiro, roster), roster);
+        [&] {
+            taro = kova.connectClient();
+            QVERIFY2(taro, qPrintable(u"kova did not accept on port 557: "_s + kova.standardError()));
+            jiro = kova.connectClient();
+            QVERIFY(jiro);
+            taro->write(cp932::encode(u"NAME:太郎"_s));
+            const QByteArray roster = cp932::encode(u"NAME:0:%1+NAME:1:太郎+NAME:2:+"_s.arg(operatorName));
+            QCOMPARE(readUntil(*taro, roster), roster);
+            QCOMPARE(readUntil(*jiro, roster), roster);
+        }();
+        return !QTest::currentTestFailed();
     }
 
 private Q_SLOTS:
@@ -169,9 +173,7 @@ private Q_SLOTS:
     {
         KovaProcess kova;
         QVERIFY(kova.start());
-        connectTwoClients(kova, u"サーバ"_s);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(connectTwoClients(kova, u"サーバ"_s));
         jiro->write(cp932::encode(u"やあ"_s));
         const QByteArray line = cp932::encode(u" > やあ"_s);
         QCOMPARE(readUntil(*jiro, line), line);
@@ -206,13 +208,27 @@ private Q_SLOTS:
         QVERIFY(cp932::decode(kova.file(kova.logFiles().value(0))).contains(u"音を鳴らせませんでした。"_s));
     }
 
+    void secondInstanceEndsAtOnceTouchingNothing_data()
+    {
+        QTest::addColumn<bool>("window");
+        QTest::newRow("offscreen") << true;
+        QTest::newRow("without a display") << false;
+    }
+
+    // A second start asks the running one to show its window, if it has one, and ends at once.
     void secondInstanceEndsAtOnceTouchingNothing()
     {
+        QFETCH(bool, window);
         KovaProcess first;
+        if (!window)
+            first.withoutDisplay();
         QVERIFY(first.start());
         auto client = first.connectClient();
         QVERIFY(client);
+        QCOMPARE(askToShow(first), window ? QByteArray("shown\n") : QByteArray("no window\n"));
         KovaProcess second({}, first.runtimeDirectory);
+        if (!window)
+            second.withoutDisplay();
         QVERIFY(second.start());
         QVERIFY(second.process.waitForFinished(5000));
         QCOMPARE(second.process.exitCode(), 0);
@@ -319,9 +335,7 @@ private Q_SLOTS:
         kova.withoutDisplay();
         QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
         QVERIFY(kova.start());
-        connectTwoClients(kova, u"Boss"_s);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(connectTwoClients(kova, u"Boss"_s));
         // An escape sequence from a client reaches the clients, but no terminal obeys it.
         jiro->write("hi\x1b[2J");
         QCOMPARE(readUntil(*jiro, " > hi\x1b[2J"), QByteArray(" > hi\x1b[2J"));
@@ -357,9 +371,7 @@ private Q_SLOTS:
         OutputPipe output(kova);
         QVERIFY(output.ok());
         QVERIFY(kova.start());
-        connectTwoClients(kova, u"サーバ"_s);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(connectTwoClients(kova, u"サーバ"_s));
         // The description shared with whoever started it is left blocking.
         QFile fdinfo(u"/proc/%1/fdinfo/1"_s.arg(kova.pid()));
         QVERIFY(fdinfo.open(QIODevice::ReadOnly));
@@ -445,9 +457,7 @@ private Q_SLOTS:
         if (closedAtStart)
             kova.process.setChildProcessModifier([] { ::close(STDOUT_FILENO); });
         QVERIFY(kova.start());
-        connectTwoClients(kova, u"サーバ"_s);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(connectTwoClients(kova, u"サーバ"_s));
         output.closeReader();
         for (const QByteArray& text : {QByteArray("first"), QByteArray("second")}) {
             jiro->write(text);
@@ -461,14 +471,9 @@ private Q_SLOTS:
         QVERIFY(!logLines(kova).filter(u" > second   ["_s).isEmpty());
     }
 
+    // The second start, against a stand-in for the running program that holds its lock and socket.
     void secondStartAsksTheRunningOneToShowItself()
     {
-        KovaProcess first;
-        QVERIFY(first.start());
-        QVERIFY(first.connectClient());
-        QCOMPARE(askToShow(first), QByteArray("shown\n"));
-
-        // The second start, against a stand-in for the running program that holds its lock and socket.
         QTemporaryDir runtime;
         QLockFile lock(QDir(runtime.path()).filePath(u"kova.lock"_s));
         QVERIFY(lock.tryLock(0));
@@ -487,23 +492,6 @@ private Q_SLOTS:
         QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.process.exitCode(), 0);
         QVERIFY(second.files().isEmpty());
-        QCOMPARE(first.terminate(), 0);
-    }
-
-    void withoutDisplayThereIsNoWindowToShow()
-    {
-        KovaProcess first;
-        first.withoutDisplay();
-        QVERIFY(first.start());
-        QVERIFY(first.connectClient());
-        QCOMPARE(askToShow(first), QByteArray("no window\n"));
-        KovaProcess second({}, first.runtimeDirectory);
-        second.withoutDisplay();
-        QVERIFY(second.start());
-        QVERIFY(second.process.waitForFinished(5000));
-        QCOMPARE(second.process.exitCode(), 0);
-        QVERIFY(second.files().isEmpty());
-        QCOMPARE(first.terminate(), 0);
     }
 
     void unwritableSettingsStillSaveTheLog()
