@@ -33,12 +33,19 @@ class TestOperator : public QObject {
     Q_OBJECT
 
     std::unique_ptr<KovaProcess> kova;
+    std::unique_ptr<QTcpSocket> taro;
 
-    void startHeadless(const QString& runtimeDirectory = {})
+    // The service without a display, with Taro in slot 1 from 127.0.0.2; false once a check of it failed.
+    bool startHeadless(const QString& runtimeDirectory = {})
     {
         kova = std::make_unique<KovaProcess>(QString(), runtimeDirectory);
         kova->withoutDisplay();
-        QVERIFY2(kova->startListening(), qPrintable(kova->standardError()));
+        [&] {
+            QVERIFY2(kova->startListening(), qPrintable(kova->standardError()));
+            taro = registered("127.0.0.2", "Taro", "NAME:1:Taro+");
+            QVERIFY(taro);
+        }();
+        return !QTest::currentTestFailed();
     }
 
     CommandResult command(const QStringList& arguments, const QString& user = {})
@@ -66,6 +73,7 @@ private Q_SLOTS:
 
     void cleanup()
     {
+        taro.reset();
         if (kova)
             QCOMPARE(kova->terminate(), 0);
         kova.reset();
@@ -95,9 +103,7 @@ private Q_SLOTS:
 
     void statusDisturbsNobody()
     {
-        startHeadless();
-        auto taro = registered("127.0.0.2", "Taro", "NAME:1:Taro+");
-        QVERIFY(taro);
+        QVERIFY(startHeadless());
         const QString logBefore = kova->logFiles().isEmpty() ? QString() : log();
 
         const CommandResult result = command({u"--status"_s});
@@ -117,7 +123,7 @@ private Q_SLOTS:
     {
         kova = std::make_unique<KovaProcess>();
         QVERIFY(kova->startListening());
-        auto taro = registered("127.0.0.2", "Taro", "NAME:1:Taro+");
+        taro = registered("127.0.0.2", "Taro", "NAME:1:Taro+");
         QVERIFY(taro);
         QCOMPARE(command({u"--status"_s}).exitCode, 0);
         const CommandResult result = command({u"--kick"_s, u"1"_s});
@@ -127,8 +133,7 @@ private Q_SLOTS:
 
     void kickAndBanFromTheCommandLine()
     {
-        startHeadless();
-        auto taro = registered("127.0.0.2", "Taro", "NAME:1:Taro+");
+        QVERIFY(startHeadless());
         auto hanako = registered("127.0.0.3", "Hanako", "NAME:2:Hanako+");
         auto jiro = registered("127.0.0.4", "Jiro", "NAME:3:Jiro+");
         QVERIFY(taro && hanako && jiro);
@@ -195,9 +200,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, message);
-        startHeadless();
-        auto taro = registered("127.0.0.2", "Taro", "NAME:1:Taro+");
-        QVERIFY(taro);
+        QVERIFY(startHeadless());
         const CommandResult result = command(arguments);
         QCOMPARE(result.exitCode, exitCode);
         QVERIFY2(result.error.contains(message), qPrintable(result.error));
@@ -210,9 +213,7 @@ private Q_SLOTS:
     // The packaged service keeps its socket in /run/kova, which only root reaches: sudo kova --list.
     void rootReachesTheService()
     {
-        startHeadless(u"/run/kova"_s);
-        auto taro = registered("127.0.0.2", "Taro", "NAME:1:Taro+");
-        QVERIFY(taro);
+        QVERIFY(startHeadless(u"/run/kova"_s));
         QTemporaryDir ownRuntime;
         CommandResult result = runKova({u"--list"_s}, ownRuntime.path());
         QCOMPARE(result.exitCode, 0);
@@ -229,9 +230,7 @@ private Q_SLOTS:
     void nobodyElseMayCommand()
     {
         QTemporaryDir runtime;
-        startHeadless(runtime.path());
-        auto taro = registered("127.0.0.2", "Taro", "NAME:1:Taro+");
-        QVERIFY(taro);
+        QVERIFY(startHeadless(runtime.path()));
         const QString socket = socketIn(runtime.path());
         struct stat status {};
         QCOMPARE(::stat(QFile::encodeName(socket).constData(), &status), 0);

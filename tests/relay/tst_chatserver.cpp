@@ -14,6 +14,15 @@ class TestChatServer : public QObject {
 
     std::unique_ptr<Harness<FakeWinsock>> h;
 
+    // Clients in slots 1 and 2, the one in slot registered as name; what they were sent so far is taken.
+    void twoClientsAndOneNamed(int slot, const QString& name)
+    {
+        QCOMPARE(h->sockets.connect(), 1);
+        QCOMPARE(h->sockets.connect(), 2);
+        h->sockets.receive(slot, QStringLiteral("NAME:") + name);
+        h->delivered();
+    }
+
 private Q_SLOTS:
     void init()
     {
@@ -131,10 +140,7 @@ private Q_SLOTS:
 
     void leaveNoticeClearsTheNameButKeepsTheSlot()
     {
-        QCOMPARE(h->sockets.connect(), 1);
-        QCOMPARE(h->sockets.connect(), 2);
-        h->sockets.receive(2, QStringLiteral("NAME:Hanako"));
-        h->delivered();
+        twoClientsAndOneNamed(2, QStringLiteral("Hanako"));
         const int logLines = h->logMessages().size();
         h->sockets.receive(2, QStringLiteral("byeRNAME:whatever"));
         QVERIFY(h->tables.SlotName.at(2).isEmpty());
@@ -145,10 +151,7 @@ private Q_SLOTS:
 
     void chatLineGoesToEverybodyUnderTheSpeakersName()
     {
-        QCOMPARE(h->sockets.connect(), 1);
-        QCOMPARE(h->sockets.connect(), 2);
-        h->sockets.receive(2, QStringLiteral("NAME:Hanako"));
-        h->delivered();
+        twoClientsAndOneNamed(2, QStringLiteral("Hanako"));
         h->sockets.receive(2, QStringLiteral("hi"));
         QCOMPARE(h->logMessages().last(), QStringLiteral("Hanako > hi"));
         QCOMPARE(h->delivered(), QStringList({QStringLiteral("1:Hanako > hi"), QStringLiteral("2:Hanako > hi")}));
@@ -172,10 +175,7 @@ private Q_SLOTS:
     {
         QVERIFY(writeTestWave(h->dir.filePath(QStringLiteral("recv.wav"))));
         h->settings.SoundOnMessage = QStringLiteral("TRUE");
-        QCOMPARE(h->sockets.connect(), 1);
-        QCOMPARE(h->sockets.connect(), 2);
-        h->sockets.receive(1, QStringLiteral("NAME:Taro"));
-        h->delivered();
+        twoClientsAndOneNamed(1, QStringLiteral("Taro"));
         const QStringList log = h->logMessages();
         const QByteArray day = cp932::encode(QStringLiteral("日"));
 
@@ -192,10 +192,7 @@ private Q_SLOTS:
 
     void closedConnectionIsAnnouncedToTheOthers()
     {
-        QCOMPARE(h->sockets.connect(), 1);
-        QCOMPARE(h->sockets.connect(), 2);
-        h->sockets.receive(2, QStringLiteral("NAME:Jiro"));
-        h->delivered();
+        twoClientsAndOneNamed(2, QStringLiteral("Jiro"));
         h->sockets.calls.clear();
         h->sockets.peerCloses(2);
         QCOMPARE(h->logMessages().last(), QStringLiteral("Jiroさんが帰りました。"));
