@@ -1,6 +1,7 @@
 #include "ChatBrowser.h"
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
+#include "RawHttp.h"
 #include "WebGatewayProcess.h"
 #include "WriteFile.h"
 #include "web/GuessingReport.h"
@@ -21,37 +22,22 @@ const QString Key = u"ひらけ、ごま 1234"_s;
 constexpr qint64 Second = 1'000'000'000;
 
 // An upgrade from the given loopback address offering the subprotocol: the close code that the gateway sends
-// after its 101, or 0 for none (the browser let in) or no 101.
+// after its 101, 0 for none (the browser let in), -1 for no 101.
 int closeCodeFrom(const QHostAddress& from, const QByteArray& protocol)
 {
     QTcpSocket socket;
-    if (!socket.bind(from))
+    QByteArray frames;
+    if (!socket.bind(from) ||
+        !rawHandshake(socket, "127.0.0.1:8557", {}, &frames, "Sec-WebSocket-Protocol: " + protocol + "\r\n")
+             .startsWith("HTTP/1.1 101"))
         return -1;
-    socket.connectToHost(QHostAddress::LocalHost, WebGatewayProcess::Port);
-    if (!socket.waitForConnected(5000))
-        return -1;
-    socket.write("GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-                 "Sec-WebSocket-Protocol: " +
-                 protocol + "\r\n\r\n");
-    QByteArray data;
+    // The first frame after the head; a close frame's payload begins with its code.
     const QDeadlineTimer deadline(3000);
-    while (!deadline.hasExpired()) {
-        const qsizetype end = data.indexOf("\r\n\r\n");
-        if (end >= 0) {
-            if (!data.startsWith("HTTP/1.1 101"))
-                return -1;
-            // The first frame after the head; a close frame's payload begins with its code.
-            const QByteArray frames = data.mid(end + 4);
-            if (frames.size() >= 4 && (quint8(frames.at(0)) & 0x0f) == 0x8)
-                return (quint8(frames.at(2)) << 8) | quint8(frames.at(3));
-            if (frames.size() >= 4)
-                return 0;
-        }
-        if (!socket.waitForReadyRead(200) && socket.state() != QAbstractSocket::ConnectedState)
-            break;
-        data += socket.readAll();
-    }
+    while (frames.size() < 4 && !deadline.hasExpired() &&
+           (socket.waitForReadyRead(200) || socket.state() == QAbstractSocket::ConnectedState))
+        frames += socket.readAll();
+    if (frames.size() >= 4 && (quint8(frames.at(0)) & 0x0f) == 0x8)
+        return (quint8(frames.at(2)) << 8) | quint8(frames.at(3));
     return 0;
 }
 

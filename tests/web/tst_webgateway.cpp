@@ -1,6 +1,7 @@
 #include "ChatBrowser.h"
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
+#include "RawHttp.h"
 #include "TimeSlice.h"
 #include "WebGatewayProcess.h"
 #include "io/Cp932.h"
@@ -101,62 +102,6 @@ struct Close {
     quint16 code = 0;
     QString reason;
 };
-
-// A WebSocket handshake made by hand, with the Host and Origin that a browser would send (none when empty):
-// the status line of the answer; *rest has what came after the answer's head.
-QByteArray rawHandshake(QTcpSocket& socket, const QByteArray& host, const QByteArray& origin,
-                        QByteArray* rest = nullptr)
-{
-    socket.connectToHost(QHostAddress::LocalHost, WebGatewayProcess::Port);
-    if (!socket.waitForConnected(5000))
-        return {};
-    socket.write("GET /chat HTTP/1.1\r\nHost: " + host + "\r\n" +
-                 (origin.isEmpty() ? QByteArray() : "Origin: " + origin + "\r\n") +
-                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                 "Sec-WebSocket-Version: 13\r\n\r\n");
-    QByteArray data;
-    while (!data.contains("\r\n\r\n") && socket.waitForReadyRead(5000))
-        data += socket.readAll();
-    if (rest)
-        *rest = data.mid(data.indexOf("\r\n\r\n") + 4);
-    return data.left(data.indexOf("\r\n"));
-}
-
-// A request made by hand and what the gateway answered: until it closed the connection, or until it had said
-// something and then kept quiet for a while.
-struct RawExchange {
-    QByteArray answer;
-    bool closed = false;
-
-    QByteArray status() const { return answer.left(answer.indexOf("\r\n")); }
-    QByteArray head() const { return answer.left(answer.indexOf("\r\n\r\n") + 2); }
-    QByteArray body() const { return answer.mid(answer.indexOf("\r\n\r\n") + 4); }
-};
-
-RawExchange exchange(const QByteArray& request)
-{
-    RawExchange result;
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, WebGatewayProcess::Port);
-    if (!socket.waitForConnected(5000))
-        return result;
-    socket.write(request);
-    const QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired()) {
-        if (socket.waitForReadyRead(300)) {
-            result.answer += socket.readAll();
-            continue;
-        }
-        result.answer += socket.readAll();
-        result.closed = socket.state() == QAbstractSocket::UnconnectedState;
-        if (result.closed || !result.answer.isEmpty())
-            break;
-    }
-    return result;
-}
-
-const QByteArray Upgrade =
-    "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
 
 // One frame from a browser, masked with zeros (which leaves the payload as it is) unless told otherwise.
 QByteArray clientFrame(quint8 opcode, const QByteArray& payload, bool masked = true)

@@ -1,6 +1,7 @@
 #include "ChatBrowser.h"
 #include "KovaProcess.h"
 #include "NamespacedTestMain.h"
+#include "RawHttp.h"
 #include "TestCertificate.h"
 #include "WebGatewayProcess.h"
 #include "WriteFile.h"
@@ -29,35 +30,6 @@ QStringList tlsArguments(const TestCertificate& certificate)
     return {u"--listen"_s,           u"127.0.0.1:8557"_s, u"--tls-cert"_s,
             certificate.certificate, u"--tls-key"_s,      certificate.key};
 }
-
-// What the gateway answers to one request sent over TLS (or in clear): its head and body, until it closes the
-// connection or has answered a WebSocket upgrade.
-QByteArray exchange(const QByteArray& request, bool tls = true)
-{
-    QSslSocket socket;
-    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-    if (tls) {
-        socket.connectToHostEncrypted(u"127.0.0.1"_s, WebGatewayProcess::Port);
-        if (!socket.waitForEncrypted(5000))
-            return {};
-    } else {
-        socket.connectToHost(QHostAddress::LocalHost, WebGatewayProcess::Port);
-        if (!socket.waitForConnected(5000))
-            return {};
-    }
-    socket.write(request);
-    QByteArray answer;
-    const QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired() && !(answer.startsWith("HTTP/1.1 101") && answer.contains("\r\n\r\n"))) {
-        if (!socket.waitForReadyRead(200) && socket.state() != QAbstractSocket::ConnectedState)
-            break;
-        answer += socket.readAll();
-    }
-    return answer + socket.readAll();
-}
-
-const QByteArray Upgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
 
 // The gateway with a fresh certificate in front of the chat server.
 struct SecureServers {
@@ -99,11 +71,12 @@ private Q_SLOTS:
             servers.web->waitForOutput(u"kova-web: HTTPS with the certificate kova-test, 127.0.0.1, valid until"_s));
         QVERIFY(servers.web->waitForOutput(u"serving the chat page on https://127.0.0.1:8557 for"_s));
 
-        const QByteArray page = exchange("GET / HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n");
+        const QByteArray page =
+            exchange("GET / HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n", true).answer;
         QVERIFY2(page.startsWith("HTTP/1.1 200 OK\r\n"), page.left(200));
         QVERIFY(QString::fromUtf8(page).contains(u"発言監視"_s));
         const QByteArray script =
-            exchange("GET /kova.js HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n");
+            exchange("GET /kova.js HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n", true).answer;
         QVERIFY2(script.startsWith("HTTP/1.1 200 OK\r\n") && script.contains("text/javascript"), script.left(200));
 
         ChatBrowser browser(Origin);
@@ -135,16 +108,16 @@ private Q_SLOTS:
         WebGatewayProcess web(tls ? tlsArguments(*certificate) : QStringList{u"--listen"_s, u"127.0.0.1:8557"_s});
         QVERIFY(web.start());
         const QByteArray origin = tls ? "https://127.0.0.1:8557" : "http://127.0.0.1:8557";
+        const QByteArray version = "Sec-WebSocket-Version: 13\r\n\r\n";
         const QByteArray requests[] = {
             "GET / HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n",
             "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nConnection: close\r\n\r\n",
-            "GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nOrigin: " + origin + "\r\n" + Upgrade + "\r\n",
-            "GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nOrigin: http://evil.example\r\n" + Upgrade + "\r\n",
+            "GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nOrigin: " + origin + "\r\n" + Upgrade + version,
+            "GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8557\r\nOrigin: http://evil.example\r\n" + Upgrade + version,
         };
         const QByteArray statuses[] = {"HTTP/1.1 200 ", "HTTP/1.1 404 ", "HTTP/1.1 101 ", "HTTP/1.1 403 "};
         for (int i = 0; i < 4; ++i) {
-            const QByteArray answer = exchange(requests[i], tls);
-            const QByteArray head = answer.left(answer.indexOf("\r\n\r\n") + 2);
+            const QByteArray head = exchange(requests[i], tls).head();
             QVERIFY2(head.startsWith(statuses[i]), head);
             QVERIFY2(head.contains("\r\nX-Content-Type-Options: nosniff\r\n"), head);
             QVERIFY2(head.contains("\r\nReferrer-Policy: no-referrer\r\n"), head);
