@@ -146,7 +146,9 @@ class TestTcpRelay : public QObject {
 
     // Joins the person "B" into slot 1 and a reader into slot 2; then the budgets' time stands still, and the
     // connections that follow get the small budget.
-    bool personAndReaderThenStillTime(std::unique_ptr<Client>& person, std::unique_ptr<Client>& reader)
+    std::unique_ptr<Client> person;
+    std::unique_ptr<Client> reader;
+    bool personAndReaderThenStillTime()
     {
         person = join(1);
         reader = join(2);
@@ -211,6 +213,8 @@ private Q_SLOTS:
 
     void cleanup()
     {
+        person.reset();
+        reader.reset();
         for (const int fd : leavers)
             ::close(fd);
         leavers.clear();
@@ -449,8 +453,8 @@ private Q_SLOTS:
     void heldBackFlooderLosesNothingWhileOthersOvertakeIt()
     {
         auto flooder = joinWithBudget(1, QStringLiteral("A"));
-        auto person = join(2);
-        auto reader = join(3);
+        person = join(2);
+        reader = join(3);
         QVERIFY(flooder && person && reader);
         person->send(QStringLiteral("NAME:B"));
         QTRY_VERIFY(reader->received().endsWith("NAME:3:+"));
@@ -477,9 +481,7 @@ private Q_SLOTS:
     // time moves only by hand, a few milliseconds a round.
     void reconnectingDoesNotRefillTheBudget()
     {
-        std::unique_ptr<Client> person;
-        std::unique_ptr<Client> reader;
-        QVERIFY(personAndReaderThenStillTime(person, reader));
+        QVERIFY(personAndReaderThenStillTime());
         auto idle = join(3);
         QVERIFY(idle);
 
@@ -503,9 +505,7 @@ private Q_SLOTS:
     // The spent budgets of a bounded number of addresses are remembered, the least recently ended forgotten first.
     void rememberedBudgetsAreBoundedOldestFirst()
     {
-        std::unique_ptr<Client> person;
-        std::unique_ptr<Client> reader;
-        QVERIFY(personAndReaderThenStillTime(person, reader));
+        QVERIFY(personAndReaderThenStillTime());
 
         const QByteArray flood(Small.burstBytes * 3 / 2, 'x');
         QVERIFY(leave({QStringLiteral("127.0.0.2")}, flood));
@@ -531,9 +531,7 @@ private Q_SLOTS:
     // Bytes still unread when a held-back client leaves count against its address as if they had been read.
     void unreadBytesOfAClientThatLeavesAreCharged()
     {
-        std::unique_ptr<Client> person;
-        std::unique_ptr<Client> reader;
-        QVERIFY(personAndReaderThenStillTime(person, reader));
+        QVERIFY(personAndReaderThenStillTime());
         auto flooder = join(3);
         QVERIFY(flooder);
         // Exactly the burst goes through; then nothing is read, however long the client waits.
@@ -552,7 +550,7 @@ private Q_SLOTS:
     void flooderThatLeavesWhileHeldBackIsDeliveredBeforeItsLeave()
     {
         auto flooder = joinWithBudget(1, QStringLiteral("A"));
-        auto reader = join(2);
+        reader = join(2);
         QVERIFY(flooder && reader);
 
         const QByteArray flood = numberedFlood(256 * 1024);

@@ -684,7 +684,7 @@ private Q_SLOTS:
         QVERIFY2(web.waitForOutput(u"disconnected: sending faster than the chat server reads"_s),
                  qPrintable(web.output()));
         // What waited is dropped with the connection, which gives its seat back.
-        QVERIFY(QTest::qWaitFor([&] { return bystander.received.contains(u"RNAME:2:"_s); }, 30000));
+        QVERIFY(bystander.waitReceived(u"RNAME:2:"_s, 30000));
         QVERIFY(!bystander.closed);
     }
 
