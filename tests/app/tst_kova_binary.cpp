@@ -239,21 +239,25 @@ private Q_SLOTS:
         QCOMPARE(first.terminate(), 0);
     }
 
-    void portAlreadyTakenTouchesNothing_data()
+    void failedStartTouchesNothing_data()
     {
         QTest::addColumn<QString>("screen");
-        QTest::newRow("offscreen") << u"offscreen"_s;
-        QTest::newRow("without a display") << QString();
+        QTest::addColumn<bool>("unreadable"); // the settings file; else the port is taken
+        QTest::newRow("port taken, offscreen") << u"offscreen"_s << false;
+        QTest::newRow("port taken, without a display") << QString() << false;
         // The failure waits in a box; a termination signal then ends the program at once.
-        QTest::newRow("desktop") << u"desktop"_s;
+        QTest::newRow("port taken, desktop") << u"desktop"_s << false;
+        // The box says so, and meanwhile nobody is served, since nothing that happened could be saved.
+        QTest::newRow("unreadable settings, desktop") << u"desktop"_s << true;
     }
 
     // A start that failed must not overwrite the settings the user has, nor leave a log.
-    void portAlreadyTakenTouchesNothing()
+    void failedStartTouchesNothing()
     {
         QFETCH(QString, screen);
+        QFETCH(bool, unreadable);
         QTcpServer squatter;
-        QVERIFY(squatter.listen(QHostAddress::Any, ServerPort));
+        QVERIFY(unreadable || squatter.listen(QHostAddress::Any, ServerPort));
         std::optional<VirtualDisplay> display;
         KovaProcess kova;
         if (screen.isEmpty())
@@ -264,10 +268,24 @@ private Q_SLOTS:
             onDisplay(kova, *display);
         }
         QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
+        if (unreadable) {
+            QVERIFY(QFile::setPermissions(kova.path(u"KV.CFG"_s), {}));
+            // Root reads any file; without these capabilities it is held to the file's mode like anybody else.
+            kova.process.setChildProcessModifier([] {
+                for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+                    ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+            });
+        }
         QVERIFY(kova.start());
         if (display) {
             QVERIFY2(QTest::qWaitFor([&] { return display->showsWindow(u"KOVA"_s); }, 20000),
                      qPrintable(kova.standardError()));
+            if (unreadable) {
+                QTcpSocket client;
+                client.connectToHost(QHostAddress::LocalHost, ServerPort);
+                QVERIFY(QTest::qWaitFor([&] { return client.state() == QAbstractSocket::UnconnectedState; }, 5000));
+                QCOMPARE(client.error(), QAbstractSocket::ConnectionRefusedError);
+            }
             QVERIFY(kova.process.state() == QProcess::Running);
             QCOMPARE(kova.terminate(), 1);
         } else {
@@ -276,38 +294,8 @@ private Q_SLOTS:
             QCOMPARE(kova.process.exitCode(), 1);
         }
         const QString error = kova.standardError();
-        QVERIFY2(error.contains(u"TCPポート557で待ち受けできません"_s), qPrintable(error));
-        QCOMPARE(kova.files(), QStringList{u"KV.CFG"_s});
-        QCOMPARE(kova.file(u"KV.CFG"_s), KeptSettings);
-    }
-
-    // A settings file that cannot be read: the box says so, and meanwhile nobody is served, since nothing that
-    // happened could be saved.
-    void unreadableSettingsServeNobody()
-    {
-        VirtualDisplay display;
-        QVERIFY2(display.error().isEmpty(), qPrintable(display.error()));
-        KovaProcess kova;
-        onDisplay(kova, display);
-        QVERIFY(writeFile(kova.path(u"KV.CFG"_s), KeptSettings));
-        QVERIFY(QFile::setPermissions(kova.path(u"KV.CFG"_s), {}));
-        // Root reads any file; without these capabilities it is held to the file's mode like anybody else.
-        kova.process.setChildProcessModifier([] {
-            for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
-                ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
-        });
-        QVERIFY(kova.start());
-        QVERIFY2(QTest::qWaitFor([&] { return display.showsWindow(u"KOVA"_s); }, 20000),
-                 qPrintable(kova.standardError()));
-        QVERIFY(kova.standardError().contains(u"設定ファイルを読めません"_s));
-
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, ServerPort);
-        QVERIFY(QTest::qWaitFor([&] { return client.state() == QAbstractSocket::UnconnectedState; }, 5000));
-        QCOMPARE(client.error(), QAbstractSocket::ConnectionRefusedError);
-        QVERIFY(kova.process.state() == QProcess::Running);
-
-        QCOMPARE(kova.terminate(), 1);
+        QVERIFY2(error.contains(unreadable ? u"設定ファイルを読めません"_s : u"TCPポート557で待ち受けできません"_s),
+                 qPrintable(error));
         QCOMPARE(kova.files(), QStringList{u"KV.CFG"_s});
         QCOMPARE(kova.file(u"KV.CFG"_s), KeptSettings);
     }
